@@ -24,6 +24,8 @@ class Logger {
 
   // True when a message of `level` would be written.
   bool IsLevelEnabled(int level) const;
+  // Full path of the log file; empty when logging is off for lack of a folder.
+  std::wstring FilePath() const;
 
   // (The logger's state and internal steps are declared by its implementation.)
 };

@@ -1,0 +1,29 @@
+// Reads a UTF-16LE log file back for tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct LogFileContent {
+  bool exists = false;
+  bool hasBom = false;        // the file starts with FF FE
+  size_t bomCount = 0;        // how many U+FEFF characters the whole text holds
+  std::wstring text;          // the text after the leading BOM
+  std::vector<std::wstring> lines;  // split at CR LF, without the CR LF
+  bool endsWithCrLf = false;
+};
+
+// Opens the file shared for read, write and delete (the logger keeps it open).
+LogFileContent ReadLogFile(const std::wstring& path);
+LogFileContent DecodeLogBytes(const std::string& bytes);
+
+// The lines of this process's own log (Logger::Instance()) that were written by
+// process `pid` and contain `needle`.
+std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle,
+                                                DWORD pid = ::GetCurrentProcessId());
+
+}  // namespace test_support
