@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
+
+#include "common/UniqueHandle.h"
 
 struct LogLevel {
   enum Value : int { None = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Fatal = 5, Always = 6 };
@@ -14,6 +17,15 @@ class Logger {
  public:
   // The logger of this process, built and opened on first use.
   static Logger& Instance();
+
+  // A logger of its own for the module `name`: its file is
+  // "<Logs>\<name>\<name>.log" and its settings are read from
+  // "SOFTWARE\Veltrane\Logger\<name>". `logsFolder` replaces the suite's Logs folder
+  // when it is not empty. Used by tests and by modules that keep a second log.
+  explicit Logger(const std::wstring& name, const std::wstring& logsFolder = std::wstring());
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
 
   // printf-style; a wide %s takes a wide string (Microsoft rules).
   void Log(int level, const wchar_t* format, ...);
@@ -27,7 +39,57 @@ class Logger {
   // Full path of the log file; empty when logging is off for lack of a folder.
   std::wstring FilePath() const;
 
-  // (The logger's state and internal steps are declared by its implementation.)
+  // True while the file is open and logging is on.
+  bool IsEnabled() const { return enabled_.load(std::memory_order_relaxed); }
+  // The lowest level written; 0 when logging is off.
+  int Threshold() const { return threshold_.load(std::memory_order_relaxed); }
+  // The size limit of one file in bytes.
+  DWORD MaxSize() const { return maxSize_; }
+
+ private:
+  struct ProcessLogger {};
+  explicit Logger(ProcessLogger);
+
+  void Construct();
+  // Opens the file of `name` (once) and writes the header when `writeHeader` is true.
+  void Open(const std::wstring& name, bool writeHeader);
+  // Sets the folder, the file path, the threshold and the size limit for `name`.
+  void ChooseLocation(const std::wstring& name);
+  // Reads "level" and "max_size_mb", writing the defaults back where they are unusable.
+  void ReadConfig(const std::wstring& name);
+  // Hands the full file to the archiver (when archiving is on) and reopens the path.
+  // Called with the lock held.
+  void Rotate();
+  // Takes the file size (the end position that the seek of this line found) into
+  // curSize_; true when the limit is reached. Lock held.
+  bool IsOverLimit(ULONGLONG endPosition);
+  // Opens filePath_ for appending; an invalid handle on failure.
+  HANDLE OpenFile() const;
+  void WriteHeader();
+
+  void Lock() const;
+  void Unlock() const;
+
+  bool archiveOnRotate_ = true;
+  // Serialises the size check, rotation, seek and write of one line between the threads
+  // of this process. A critical section: the owner may take it again (Open writes the
+  // header through Log while holding it).
+  mutable CRITICAL_SECTION lock_;
+  UniqueKernelHandle file_;
+  std::atomic<bool> enabled_{false};
+  std::atomic<bool> alive_{false};
+  std::wstring filePath_;
+  std::wstring folderPath_;
+  bool isDll_ = false;
+  std::wstring imageName_;
+  std::wstring exeName_;
+  std::atomic<int> threshold_{0};
+  DWORD maxSize_ = 10485760;
+  DWORD curSize_ = 0;
+  std::wstring exePath_;
+  std::wstring logsFolderOverride_;
+  bool opened_ = false;
+  bool isProcessLogger_ = false;
 };
 
 // Composes one message from several values; written as one line when it ends.

@@ -1,0 +1,388 @@
+#include "log/Logger.h"
+
+#include <cstdarg>
+#include <cwctype>
+#include <vector>
+
+#include "common/ExCommon.h"
+#include "common/TextConversion.h"
+#include "log/LogArchiver.h"
+#include "log/LogFileName.h"
+#include "log/LogLineFormat.h"
+#include "log/LoggerConfig.h"
+#include "plugins/ProductLocations.h"
+
+namespace {
+
+// Opening states of the process logger (Logger::Instance()).
+enum OpenState : int { kNotOpened = 0, kOpening = 1, kOpened = 2 };
+std::atomic<int> g_instanceState{kNotOpened};
+std::atomic<DWORD> g_openingThread{0};
+
+const wchar_t kUnderscores[] =
+    L"__________________________________________________________________________________________________";
+const wchar_t kDashes[] = L"------------------------------------------------------------";
+static_assert(sizeof(kUnderscores) / sizeof(wchar_t) == 99, "98 underscores");
+static_assert(sizeof(kDashes) / sizeof(wchar_t) == 61, "60 dashes");
+
+// The base name without extension and the extension (with its dot) of a path.
+void SplitImagePath(const std::wstring& path, std::wstring* baseName, std::wstring* extension) {
+  const size_t slash = path.find_last_of(L"\\/");
+  std::wstring fileName = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t dot = fileName.find_last_of(L'.');
+  if (dot == std::wstring::npos) {
+    *baseName = fileName;
+    extension->clear();
+  } else {
+    *baseName = fileName.substr(0, dot);
+    *extension = fileName.substr(dot);
+  }
+}
+
+std::wstring ModulePath(HMODULE module) {
+  wchar_t path[520] = {};
+  const DWORD length = ::GetModuleFileNameW(module, path, 520);
+  if (length == 0 || length >= 520) return std::wstring();
+  return std::wstring(path, length);
+}
+
+bool IsExistingDirectory(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Makes sure the whole folder tree exists; an existing directory is accepted as it is.
+bool EnsureFolderTree(const std::wstring& folder) {
+  if (!folder.empty() && IsExistingDirectory(folder)) return true;
+  std::vector<std::wstring> prefixes;
+  if (!LogFileName::FolderPrefixes(folder, &prefixes)) return false;
+  for (const auto& prefix : prefixes) {
+    if (IsExistingDirectory(prefix)) continue;
+    if (!::CreateDirectoryW(prefix.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads one DWORD value; false when the key or value is missing or the value is not a
+// 4-byte REG_DWORD.
+bool QueryDword(const std::wstring& keyPath, const wchar_t* valueName, DWORD* value) {
+  UniqueHKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  BYTE data[16] = {};
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(data);
+  const LONG status = ::RegQueryValueExW(key.get(), valueName, nullptr, &type, data, &size);
+  const LoggerConfig::RawValue raw{status, type, size, data};
+  return LoggerConfig::ReadDword(raw, value);
+}
+
+// Creates the key when needed and writes one DWORD value; failures are ignored.
+void WriteDword(const std::wstring& keyPath, const wchar_t* valueName, DWORD value) {
+  UniqueHKey key;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  ::RegSetValueExW(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                   sizeof(value));
+}
+
+std::wstring FormatLocal(bool date, const SYSTEMTIME& time, const wchar_t* picture) {
+  wchar_t text[64] = {};
+  const int length = date ? ::GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, &time, picture, text, 64)
+                          : ::GetTimeFormatW(LOCALE_SYSTEM_DEFAULT, 0, &time, picture, text, 64);
+  return length > 0 ? std::wstring(text) : std::wstring();
+}
+
+}  // namespace
+
+Logger& Logger::Instance() {
+  // The object is built once (thread-safe static); the file is opened by the first
+  // caller. A log call made on that same thread while it opens (the archiver or a
+  // utility reporting a failure) gets the object back and is dropped, since the file
+  // is not enabled yet; other threads wait for the open to finish.
+  static Logger instance{ProcessLogger{}};
+  if (g_instanceState.load(std::memory_order_acquire) == kOpened) return instance;
+
+  int expected = kNotOpened;
+  if (g_instanceState.compare_exchange_strong(expected, kOpening, std::memory_order_acq_rel)) {
+    g_openingThread.store(::GetCurrentThreadId());
+    instance.Open(instance.exeName_, true);
+    g_instanceState.store(kOpened, std::memory_order_release);
+    return instance;
+  }
+  if (g_openingThread.load() == ::GetCurrentThreadId()) return instance;
+  while (g_instanceState.load(std::memory_order_acquire) != kOpened) ::Sleep(1);
+  return instance;
+}
+
+Logger::Logger(ProcessLogger) {
+  isProcessLogger_ = true;
+  Construct();
+}
+
+Logger::Logger(const std::wstring& name, const std::wstring& logsFolder) {
+  Construct();
+  logsFolderOverride_ = logsFolder;
+  Open(name, true);
+}
+
+Logger::~Logger() {
+  Lock();
+  file_.reset();
+  enabled_.store(false);
+  alive_.store(false);
+  Unlock();
+  // The process logger's lock stays: threads that still run at process exit may be
+  // inside a call. Its memory is released with the process.
+  if (!isProcessLogger_) ::DeleteCriticalSection(&lock_);
+}
+
+void Logger::Construct() {
+  ::InitializeCriticalSectionAndSpinCount(&lock_, 4000);
+
+  HMODULE self = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&g_instanceState), &self);
+  std::wstring extension;
+  SplitImagePath(ModulePath(self), &imageName_, &extension);
+  isDll_ = ExCommon::EqualsNoCase(extension, L".dll");
+
+  exePath_ = ModulePath(nullptr);
+  SplitImagePath(exePath_, &exeName_, &extension);
+  alive_.store(true);
+}
+
+void Logger::Lock() const { ::EnterCriticalSection(&lock_); }
+void Logger::Unlock() const { ::LeaveCriticalSection(&lock_); }
+
+HANDLE Logger::OpenFile() const {
+  if (filePath_.empty()) return INVALID_HANDLE_VALUE;
+  return ::CreateFileW(filePath_.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void Logger::Open(const std::wstring& name, bool writeHeader) {
+  Lock();
+  if (opened_) {
+    Unlock();
+    return;
+  }
+  opened_ = true;
+
+  ChooseLocation(name);
+  if (threshold_.load() != 0) {
+    file_.reset(OpenFile());
+    enabled_.store(file_.valid());
+  }
+
+  if (file_.valid()) {
+    LARGE_INTEGER size = {};
+    if (::GetFileSizeEx(file_.get(), &size)) {
+      curSize_ = size.QuadPart > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size.QuadPart);
+      if (maxSize_ <= curSize_) Rotate();
+    }
+  }
+  if (writeHeader) WriteHeader();
+  Unlock();
+}
+
+void Logger::WriteHeader() {
+  if (!enabled_.load()) return;
+  if (isDll_) {
+    Log(LogLevel::Debug, L"Logger Started in dll: Module Name[%s]", imageName_.c_str());
+    Log(LogLevel::Debug, L"%s", kDashes);
+    return;
+  }
+  std::vector<wchar_t> userName(32767, L'\0');
+  std::vector<wchar_t> computerName(32767, L'\0');
+  DWORD userLength = 32767;
+  DWORD computerLength = 32767;
+  if (!::GetUserNameW(userName.data(), &userLength)) userName[0] = L'\0';
+  if (!::GetComputerNameW(computerName.data(), &computerLength)) computerName[0] = L'\0';
+  const std::wstring version = ExCommon::GetFileVersionString(exePath_);
+
+  Log(LogLevel::Always, L"%s", kUnderscores);
+  Log(LogLevel::Always,
+      L"Logger Started: Machine Name[%s], User Name[%s], Module Name[%s], Version[%s]",
+      computerName.data(), userName.data(), exeName_.c_str(), version.c_str());
+  Log(LogLevel::Always, L"%s", kUnderscores);
+}
+
+void Logger::ChooseLocation(const std::wstring& givenName) {
+  const bool hasName = !givenName.empty();
+  const std::wstring name = hasName ? givenName : std::wstring(L"Unknown");
+  const std::wstring logsFolder =
+      logsFolderOverride_.empty() ? ProductLocations::GetLogsFolder() : logsFolderOverride_;
+
+  std::wstring baseFolder;
+  if (LogFileName::IsPackageModule(exeName_)) {
+    archiveOnRotate_ = false;
+    if (logsFolderOverride_.empty()) {
+      ExCommon::EnsureStoredDataFolder();
+      baseFolder = ProductLocations::GetStoredDataLogsFolder();
+    } else {
+      baseFolder = logsFolderOverride_;
+    }
+  } else {
+    if (LogFileName::IsBootstrapModule(exeName_)) archiveOnRotate_ = false;
+    baseFolder = logsFolder;
+  }
+  baseFolder = AddTrailingBackslash(baseFolder);
+  // A failure here shows in the tree walk below.
+  EnsureFolderTree(baseFolder);
+
+  const std::wstring folder = baseFolder + name + L"\\";
+  if (EnsureFolderTree(folder)) {
+    folderPath_ = folder;
+    LogFileName::NameInputs inputs;
+    inputs.exeName = exeName_;
+    inputs.processId = ::GetCurrentProcessId();
+    if (ExCommon::EqualsNoCase(exeName_, L"Hub.Events")) inputs.sessionId = ExCommon::GeCurrentSessionId();
+    if (LogFileName::IsTimestampedModule(exeName_)) {
+      SYSTEMTIME now = {};
+      ::GetLocalTime(&now);
+      inputs.timeText = FormatLocal(false, now, L"HH-mm-ss");
+      inputs.dateText = FormatLocal(true, now, L"dd-MM-yy");
+    }
+    filePath_ = folder + LogFileName::BuildFileName(name, inputs);
+  } else {
+    filePath_.clear();
+  }
+
+  threshold_.store(LoggerConfig::kDefaultThreshold);
+  maxSize_ = LoggerConfig::kDefaultMaxSize;
+  if (hasName) ReadConfig(name);
+}
+
+void Logger::ReadConfig(const std::wstring& name) {
+  if (name.empty()) return;
+  const std::wstring keyPath = std::wstring(LoggerConfig::KeyPrefix()) + name;
+
+  // A missing or unusable value (another type, another size) gives the default, which
+  // is written back so that the key always shows the settings in force.
+  DWORD value = 0;
+  if (QueryDword(keyPath, L"level", &value)) {
+    threshold_.store(LoggerConfig::ThresholdFromValue(value));
+  } else {
+    WriteDword(keyPath, L"level", static_cast<DWORD>(threshold_.load()));
+  }
+
+  if (QueryDword(keyPath, L"max_size_mb", &value)) {
+    maxSize_ = LoggerConfig::MaxSizeFromMegabytes(value);
+  } else {
+    WriteDword(keyPath, L"max_size_mb", LoggerConfig::MegabytesFromMaxSize(maxSize_));
+  }
+}
+
+bool Logger::IsOverLimit(ULONGLONG endPosition) {
+  curSize_ = endPosition > MAXDWORD ? MAXDWORD : static_cast<DWORD>(endPosition);
+  return maxSize_ <= curSize_;
+}
+
+void Logger::Rotate() {
+  if (!enabled_.load() || !file_.valid()) return;
+  file_.reset();
+  if (archiveOnRotate_) ArchiveLogFile(filePath_, L"", 0);
+  file_.reset(OpenFile());
+  if (!file_.valid()) enabled_.store(false);
+}
+
+void Logger::Log(int level, const wchar_t* format, ...) {
+  if (!enabled_.load(std::memory_order_relaxed) || level == 0 ||
+      level < threshold_.load(std::memory_order_relaxed) || format == nullptr) {
+    return;
+  }
+  wchar_t message[LogLineFormat::kMessageCapacity];
+  va_list args;
+  va_start(args, format);
+  const int length = LogLineFormat::FormatMessageText(message, LogLineFormat::kMessageCapacity, format, args);
+  va_end(args);
+  if (length < 0) return;
+  WriteLine(level, message);
+}
+
+void Logger::Log(int level, const char* format, ...) {
+  if (!enabled_.load(std::memory_order_relaxed) || level == 0 ||
+      level < threshold_.load(std::memory_order_relaxed) || format == nullptr) {
+    return;
+  }
+  char message[LogLineFormat::kMessageCapacity];
+  va_list args;
+  va_start(args, format);
+  const int length = LogLineFormat::FormatMessageText(message, LogLineFormat::kMessageCapacity, format, args);
+  va_end(args);
+  if (length < 0) return;
+
+  constexpr int kWideCapacity = 6400;
+  wchar_t wide[kWideCapacity] = {};
+  if (length > 0) {
+    const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, message, length, wide, kWideCapacity - 1);
+    if (wideLength <= 0) return;
+    wide[wideLength] = L'\0';
+  }
+  WriteLine(level, wide);
+}
+
+void Logger::WriteLine(int level, const wchar_t* text) {
+  if (text == nullptr || !alive_.load(std::memory_order_relaxed)) return;
+
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  const LogLineFormat::DateTimeText dateTime = LogLineFormat::FormatDateTime(now);
+
+  // One slot in front of the line for the byte order mark, so that the first line of a
+  // file goes out with its mark in the same single write.
+  wchar_t buffer[1 + LogLineFormat::kLineCapacity];
+  buffer[0] = static_cast<wchar_t>(0xFEFF);
+  const int length = LogLineFormat::FormatLine(buffer + 1, LogLineFormat::kLineCapacity, dateTime.date,
+                                               dateTime.time, now.wMilliseconds, ::GetCurrentProcessId(),
+                                               ::GetCurrentThreadId(), level, text);
+  if (length < 0) return;
+
+  Lock();
+  if (file_.valid()) {
+    // The end position is the file size: it serves the limit check and tells whether
+    // the file is empty and needs its mark.
+    LARGE_INTEGER end = {};
+    LARGE_INTEGER zero = {};
+    bool positioned = ::SetFilePointerEx(file_.get(), zero, &end, FILE_END) != FALSE;
+    if (positioned && IsOverLimit(static_cast<ULONGLONG>(end.QuadPart))) {
+      Rotate();
+      positioned = file_.valid() && ::SetFilePointerEx(file_.get(), zero, &end, FILE_END) != FALSE;
+    }
+    if (positioned) {
+      const wchar_t* data = end.QuadPart == 0 ? buffer : buffer + 1;
+      const DWORD bytes = static_cast<DWORD>((end.QuadPart == 0 ? length + 1 : length) * sizeof(wchar_t));
+      DWORD written = 0;
+      ::WriteFile(file_.get(), data, bytes, &written, nullptr);
+    }
+  }
+  Unlock();
+}
+
+bool Logger::IsLevelEnabled(int level) const {
+  return enabled_.load(std::memory_order_relaxed) && level != 0 &&
+         level >= threshold_.load(std::memory_order_relaxed);
+}
+
+std::wstring Logger::FilePath() const {
+  Lock();
+  std::wstring path = filePath_;
+  Unlock();
+  return path;
+}
+
+LogStream::~LogStream() {
+  try {
+    const std::wstring text = stream_.str();
+    Logger::Instance().WriteLine(level_, text.c_str());
+  } catch (...) {
+    // A message that cannot be composed is dropped.
+  }
+}
