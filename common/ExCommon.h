@@ -34,4 +34,14 @@ bool IsFile(const std::wstring& path);
 bool CopyFileOver(const std::wstring& source, const std::wstring& target);
 void CreateFolderPath(const std::wstring& path);
 
+// Pure steps of the operations above, testable with plain strings.
+// The service name for an executable path (known-services table, first substring hit
+// after lower-casing both); empty when unknown.
+std::wstring ServiceNameForPath(const std::wstring& executablePath);
+// The stop-request event name of `serviceName` (every "{0}" of the template replaced).
+std::wstring StopRequestEventNameFor(const std::wstring& serviceName);
+// The folders joined by ";", then ";" and the current PATH.
+std::wstring BuildPrependedPath(const std::vector<std::wstring>& folders,
+                                const std::wstring& currentPath);
+
 }  // namespace ExCommon

@@ -1,0 +1,162 @@
+#include "plugins/ProductLocations.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "common/ExCommon.h"
+#include "common/Reg.h"
+#include "common/TextConversion.h"
+#include "common/UniqueHandle.h"
+#include "ipc/SharedNames.h"
+
+namespace ProductLocations {
+
+namespace {
+
+constexpr wchar_t kAntiVirusKey[] = L"SOFTWARE\\Veltrane\\Anti-Virus";
+constexpr wchar_t kWebFilterKey[] = L"SOFTWARE\\Veltrane\\WebFilter";
+constexpr wchar_t kInstallPathValue[] = L"InstallPath";
+constexpr wchar_t kLanguageValue[] = L"Lang";
+constexpr wchar_t kSuiteTypeValue[] = L"SuiteType";
+
+// The process-wide cache. An empty entry is a value not determined yet; once an entry
+// holds text it never changes. The lock keeps a fill on one thread (InitLocations,
+// GetLanguage) apart from reads on others (the logger, the resource manager).
+struct LocationCache {
+  std::wstring installPath;
+  std::wstring antiVirusInstallPath;
+  std::wstring webFilterInstallPath;
+  std::wstring logsFolder;
+  std::wstring language;
+};
+
+LocationCache g_cache;
+SRWLOCK g_cacheLock = SRWLOCK_INIT;
+
+std::wstring ReadCached(const std::wstring& entry) {
+  ::AcquireSRWLockShared(&g_cacheLock);
+  std::wstring copy = entry;
+  ::ReleaseSRWLockShared(&g_cacheLock);
+  return copy;
+}
+
+// Stores `value` when the entry is still empty; returns the entry's text.
+std::wstring StoreIfEmpty(std::wstring& entry, const std::wstring& value) {
+  ::AcquireSRWLockExclusive(&g_cacheLock);
+  if (entry.empty()) entry = value;
+  std::wstring copy = entry;
+  ::ReleaseSRWLockExclusive(&g_cacheLock);
+  return copy;
+}
+
+std::wstring ReadInstallPath(const wchar_t* keyPath) {
+  return ExCommon::ReadMachineString(keyPath, kInstallPathValue);
+}
+
+std::wstring FormInstallPath() { return ReadInstallPath(SharedNames::kRegistryRoot); }
+std::wstring FormAntiVirusInstallPath() { return ReadInstallPath(kAntiVirusKey); }
+std::wstring FormWebFilterInstallPath() { return ReadInstallPath(kWebFilterKey); }
+std::wstring FormLogsFolder() { return AddTrailingBackslash(GetProductDataFolder(), true) + L"Logs"; }
+std::wstring FormLanguage() {
+  return ExCommon::ReadMachineString(SharedNames::kRegistryRoot, kLanguageValue);
+}
+
+std::wstring CachedOrFormed(const std::wstring& entry, std::wstring (*form)()) {
+  std::wstring value = ReadCached(entry);
+  if (!value.empty()) return value;
+  return form();
+}
+
+std::wstring PluginFolder(const wchar_t* suffix) {
+  const std::wstring webFilter = GetWebFilterInstallPath();
+  if (webFilter.empty()) return std::wstring();
+  return AddTrailingBackslash(webFilter, true) + suffix;
+}
+
+using SHGetFolderPathWFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+
+std::wstring CommonAppDataFrom(const wchar_t* library) {
+  UniqueModule module(::LoadLibraryW(library));
+  if (!module) return std::wstring();
+  const auto getFolderPath =
+      reinterpret_cast<SHGetFolderPathWFn>(::GetProcAddress(module.get(), "SHGetFolderPathW"));
+  if (getFolderPath == nullptr) return std::wstring();
+  wchar_t path[521] = {};
+  if (getFolderPath(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path) < 0) {
+    return std::wstring();
+  }
+  path[520] = L'\0';
+  return std::wstring(path);
+}
+
+}  // namespace
+
+std::wstring GetInstallPath() { return CachedOrFormed(g_cache.installPath, &FormInstallPath); }
+
+std::wstring GetAntiVirusInstallPath() {
+  return CachedOrFormed(g_cache.antiVirusInstallPath, &FormAntiVirusInstallPath);
+}
+
+std::wstring GetWebFilterInstallPath() {
+  return CachedOrFormed(g_cache.webFilterInstallPath, &FormWebFilterInstallPath);
+}
+
+std::wstring GetHearthPluginFolder() { return PluginFolder(L"Plugins\\Hearth"); }
+std::wstring GetMalwarePluginFolder() { return PluginFolder(L"Plugins\\Malware"); }
+std::wstring GetIDTheftPluginFolder() { return PluginFolder(L"Plugins\\IDTheft"); }
+
+std::wstring GetProductDataFolder() {
+  wchar_t path[MAX_PATH + 1] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
+    return std::wstring();
+  }
+  path[MAX_PATH] = L'\0';
+  return AddTrailingBackslash(path, true) + L"VeltraneTng";
+}
+
+std::wstring GetLogsFolder() { return CachedOrFormed(g_cache.logsFolder, &FormLogsFolder); }
+
+std::wstring GetStoredDataFolder() {
+  return AddTrailingBackslash(GetProductDataFolder(), true) + L"StoredData";
+}
+
+std::wstring GetStoredDataLogsFolder() {
+  return AddTrailingBackslash(GetStoredDataFolder(), true) + L"Logs";
+}
+
+std::wstring GetLanguage() {
+  std::wstring language = ReadCached(g_cache.language);
+  if (!language.empty()) return language;
+  return StoreIfEmpty(g_cache.language, FormLanguage());
+}
+
+bool IsSuiteType(const std::wstring& type) {
+  Reg key;
+  if (!key.Open(HKEY_LOCAL_MACHINE, SharedNames::kRegistryRoot, KEY_READ)) return false;
+  std::wstring suiteType;
+  const bool read = key.GetString(kSuiteTypeValue, suiteType);
+  key.Close();
+  return read && ::lstrcmpiW(suiteType.c_str(), type.c_str()) == 0;
+}
+
+std::wstring GetCommonAppDataFolder() {
+  std::wstring folder = CommonAppDataFrom(L"shell32.dll");
+  if (folder.empty()) folder = CommonAppDataFrom(L"SHFolder.dll");
+  return folder;
+}
+
+void InitLocations() {
+  // Each entry is formed only while empty; values that come out empty stay empty and
+  // are formed again by the getters on every call.
+  if (ReadCached(g_cache.installPath).empty()) StoreIfEmpty(g_cache.installPath, FormInstallPath());
+  if (ReadCached(g_cache.antiVirusInstallPath).empty()) {
+    StoreIfEmpty(g_cache.antiVirusInstallPath, FormAntiVirusInstallPath());
+  }
+  if (ReadCached(g_cache.webFilterInstallPath).empty()) {
+    StoreIfEmpty(g_cache.webFilterInstallPath, FormWebFilterInstallPath());
+  }
+  if (ReadCached(g_cache.logsFolder).empty()) StoreIfEmpty(g_cache.logsFolder, FormLogsFolder());
+  if (ReadCached(g_cache.language).empty()) StoreIfEmpty(g_cache.language, FormLanguage());
+}
+
+}  // namespace ProductLocations
