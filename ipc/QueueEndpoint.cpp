@@ -1,0 +1,321 @@
+#include "ipc/QueueEndpoint.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "common/OpenSecurityAttributes.h"
+#include "log/Logger.h"
+
+namespace {
+
+constexpr int kLockAttempts = 20;
+constexpr DWORD kLockWaitMs = 250;
+constexpr DWORD kCloseWaitMs = 3000;
+// Mappings are created with a 32-bit size; a queue needs at least its header and the
+// two bytes that are never written.
+constexpr unsigned long long kMinMappingSize = QueueLayout::kQueueHeaderSize + QueueLayout::kTailReserve;
+constexpr unsigned long long kMaxMappingSize = 0xFFFFFFFFull;
+
+}  // namespace
+
+struct QueueEndpoint::State {
+  const QueueTexts* texts = nullptr;
+  QueueLayout::ItemKind kind = QueueLayout::ItemKind::Channel;
+  Receiver* receiver = nullptr;
+  int type = kNone;
+  unsigned long long size = kDefaultMappingSize;
+  std::wstring mappingName;
+  std::wstring newDataEventName;
+
+  UniqueKernelHandle mutex;
+  UniqueKernelHandle mapping;
+  UniqueMappedView view;
+  UniqueKernelHandle newDataEvent;
+  UniqueKernelHandle forwardEvent;
+  std::unique_ptr<unsigned char[]> privateCopy;
+  size_t privateCopySize = 0;
+
+  std::atomic<bool> ready{false};
+  std::atomic<bool> stop{false};
+};
+
+namespace {
+
+using State = QueueEndpoint::State;
+
+Logger& Log() { return Logger::Instance(); }
+
+// Takes the queue's mutex: up to 20 waits of 250 ms; an abandoned mutex is taken too.
+bool AcquireLock(const State& s) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    const DWORD result = ::WaitForSingleObject(s.mutex.get(), kLockWaitMs);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return true;
+    if (result == WAIT_FAILED) break;  // a bad handle does not get better by waiting
+  }
+  Log().Log(LogLevel::Error, s.texts->acquireLockFailed, static_cast<int>(::GetLastError()));
+  return false;
+}
+
+void ReleaseLock(const State& s) { ::ReleaseMutex(s.mutex.get()); }
+
+// Creates (server) or opens (client) the mapping and maps all of it.
+bool OpenMapping(State& s) {
+  const QueueTexts& t = *s.texts;
+  if (s.ready) {
+    Log().Log(LogLevel::Warn, t.channelAlreadyCreated);
+    return false;
+  }
+  const bool server = s.type == QueueEndpoint::kServer;
+  if (s.size < kMinMappingSize || s.size > kMaxMappingSize) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+  } else if (server) {
+    s.mapping.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, GetOpenSecurityAttributes(),
+                                         PAGE_READWRITE, 0, static_cast<DWORD>(s.size),
+                                         s.mappingName.c_str()));
+  } else {
+    s.mapping.reset(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, s.mappingName.c_str()));
+  }
+  if (!s.mapping) {
+    const int gle = static_cast<int>(::GetLastError());
+    if (server) Log().Log(LogLevel::Fatal, t.serverMappingFailed, s.mappingName.c_str(), gle);
+    else Log().Log(LogLevel::Warn, t.clientMappingFailed, s.mappingName.c_str(), gle);
+    return false;
+  }
+  const DWORD access = server ? FILE_MAP_ALL_ACCESS : (FILE_MAP_READ | FILE_MAP_WRITE);
+  s.view.reset(::MapViewOfFile(s.mapping.get(), access, 0, 0, static_cast<SIZE_T>(s.size)));
+  if (!s.view) {
+    Log().Log(LogLevel::Error, t.mapViewFailed, s.mappingName.c_str(), static_cast<int>(::GetLastError()));
+    s.mapping.reset();
+    return false;
+  }
+  if (server) QueueLayout::ResetHeader(s.view.get());
+  return true;
+}
+
+// One drain: copy the whole mapping under the lock, reset it, then walk the copy.
+void Drain(State& s) {
+  const QueueTexts& t = *s.texts;
+  if (!AcquireLock(s)) {
+    Log().Log(LogLevel::Error, t.readCannotLock);
+    Log().Log(LogLevel::Error, t.readFailed);
+    return;
+  }
+  if (!s.ready) {
+    Log().Log(LogLevel::Error, t.readNotReady);
+    ReleaseLock(s);
+    Log().Log(LogLevel::Error, t.readFailed);
+    return;
+  }
+  const size_t copied = static_cast<size_t>(s.size);
+  std::memcpy(s.privateCopy.get(), s.view.get(), copied);
+  QueueLayout::ResetHeader(s.view.get());
+  ReleaseLock(s);
+
+  QueueLayout::WalkResult walk = QueueLayout::WalkItems(s.kind, s.privateCopy.get(), copied);
+  if (walk.status != QueueLayout::WalkStatus::Ok) {
+    Log().Log(LogLevel::Error, walk.status == QueueLayout::WalkStatus::InvalidFlag ? t.invalidItemFlag
+                                                                                  : t.invalidItemSize);
+    Log().Log(LogLevel::Error, t.nullItemProperty);
+    QueueLayout::ResetHeader(s.privateCopy.get());
+    return;
+  }
+  if (!walk.items.empty() && !s.stop && s.receiver != nullptr) s.receiver->Deliver(std::move(walk.items));
+}
+
+}  // namespace
+
+QueueEndpoint::QueueEndpoint(const QueueTexts& texts, QueueLayout::ItemKind kind, Receiver* receiver)
+    : texts_(texts), kind_(kind), receiver_(receiver) {}
+
+QueueEndpoint::~QueueEndpoint() { Close(); }
+
+bool QueueEndpoint::IsReady() const { return state_ && state_->ready; }
+
+bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned long long mappingSize) {
+  try {
+    if (IsReady()) {
+      Log().Log(LogLevel::Warn, texts_.alreadyCreated);
+      return false;
+    }
+    if (type != kServer && type != kClient) Log().Log(LogLevel::Error, texts_.invalidType, type);
+
+    // A client that never reached its mapping may be created again: start afresh.
+    Close();
+    mappingName_ = L"Global\\" + queueName;
+    type_ = type;
+    mappingSize_ = mappingSize;
+
+    auto state = std::make_shared<State>();
+    state->texts = &texts_;
+    state->kind = kind_;
+    state->receiver = receiver_;
+    state->type = type;
+    state->size = mappingSize;
+    state->mappingName = mappingName_;
+    const std::wstring mutexName = L"Global\\Mutex_" + queueName;
+    state->mutex.reset(::CreateMutexW(GetOpenSecurityAttributes(), FALSE, mutexName.c_str()));
+    if (!state->mutex) {
+      Log().Log(LogLevel::Error, texts_.mutexFailed, static_cast<int>(::GetLastError()));
+      return false;
+    }
+    newDataEventName_ = L"Global\\Event_" + queueName;
+    serverRunningEventName_ = newDataEventName_ + L"_SrvRun";
+    state->newDataEventName = newDataEventName_;
+    state_ = state;
+
+    if (type == kServer) {
+      UniqueKernelHandle existing(::OpenEventW(EVENT_MODIFY_STATE, FALSE, serverRunningEventName_.c_str()));
+      if (existing) {
+        existing.reset();
+        Log().Log(LogLevel::Fatal, texts_.anotherServer, serverRunningEventName_.c_str());
+        state_.reset();
+        return false;
+      }
+      serverRunningEvent_.reset(
+          ::CreateEventW(GetOpenSecurityAttributes(), FALSE, FALSE, serverRunningEventName_.c_str()));
+      if (!serverRunningEvent_) {
+        Log().Log(LogLevel::Error, texts_.serverRunningFailed, static_cast<int>(::GetLastError()));
+        state_.reset();
+        return false;
+      }
+      if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another server created it between our open and our create.
+        serverRunningEvent_.reset();
+        Log().Log(LogLevel::Fatal, texts_.anotherServer, serverRunningEventName_.c_str());
+        state_.reset();
+        return false;
+      }
+      state->privateCopySize = static_cast<size_t>(mappingSize + mappingSize / 5);  // floor(size * 1.2)
+      state->privateCopy.reset(new (std::nothrow) unsigned char[state->privateCopySize + 1]);
+      state->newDataEvent.reset(
+          ::CreateEventW(GetOpenSecurityAttributes(), FALSE, FALSE, newDataEventName_.c_str()));
+      if (!state->newDataEvent) {
+        Log().Log(LogLevel::Error, texts_.newDataEventFailed, static_cast<int>(::GetLastError()));
+        Close();
+        return false;
+      }
+      state->forwardEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+      if (!state->forwardEvent) {
+        Log().Log(LogLevel::Error, texts_.forwardEventFailed, static_cast<int>(::GetLastError()));
+        Close();
+        return false;
+      }
+      if (!state->privateCopy) {
+        Log().Log(LogLevel::Error, texts_.listenerFailed, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+        Close();
+        return false;
+      }
+      // The mapping exists before the listener runs, so its first wake finds it ready.
+      const bool opened = OpenMapping(*state);
+      state->ready = opened;
+      if (!opened) {
+        Close();
+        return false;
+      }
+      auto* parameter = new std::shared_ptr<State>(state);
+      HANDLE thread = ::CreateThread(nullptr, 0, &QueueEndpoint::ListenerThread, parameter, 0, nullptr);
+      if (thread == nullptr) {
+        delete parameter;
+        Log().Log(LogLevel::Error, texts_.listenerFailed, static_cast<int>(::GetLastError()));
+        Close();
+        return false;
+      }
+      listenerThreads_.emplace_back(thread);
+      return true;
+    }
+
+    const bool opened = OpenMapping(*state);
+    state->ready = opened;
+    return opened;
+  } catch (const std::exception&) {
+    Log().Log(LogLevel::Error, texts_.listenerFailed, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    Close();
+    return false;
+  }
+}
+
+bool QueueEndpoint::Append(const void* itemHeader, unsigned long long headerSize, const void* data,
+                           unsigned long long length, bool* outOfStorage) {
+  if (outOfStorage != nullptr) *outOfStorage = false;
+  if (data == nullptr || length == 0) {
+    // An empty item would make the listener drop the whole drain it lies in.
+    Log().Log(LogLevel::Error, texts_.invalidData);
+    return false;
+  }
+  std::shared_ptr<State> s = state_;
+  if (!s || !s->mutex) {
+    Log().Log(LogLevel::Error, texts_.acquireLockFailed, static_cast<int>(ERROR_INVALID_HANDLE));
+    Log().Log(LogLevel::Error, texts_.writeCannotLock);
+    return false;
+  }
+  if (!AcquireLock(*s)) {
+    Log().Log(LogLevel::Error, texts_.writeCannotLock);
+    return false;
+  }
+  if (!s->ready) {
+    const bool opened = OpenMapping(*s);
+    s->ready = opened;
+    if (!opened) {
+      Log().Log(LogLevel::Warn, texts_.notReady, s->mappingName.c_str());
+      ReleaseLock(*s);
+      return false;
+    }
+  }
+  if (!QueueLayout::AppendItem(static_cast<unsigned char*>(s->view.get()), s->size, itemHeader, headerSize,
+                               data, length)) {
+    Log().Log(LogLevel::Error, texts_.noRoom, static_cast<int>(length));
+    if (outOfStorage != nullptr) *outOfStorage = true;
+    ReleaseLock(*s);
+    return false;
+  }
+  if (Log().IsLevelEnabled(LogLevel::Debug))
+    Log().Log(LogLevel::Debug, texts_.wrote, static_cast<int>(::GetCurrentThreadId()), static_cast<int>(length));
+  ReleaseLock(*s);
+
+  UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, s->newDataEventName.c_str()));
+  if (event) ::SetEvent(event.get());
+  return true;
+}
+
+bool QueueEndpoint::Close() {
+  if (state_) {
+    state_->stop = true;
+    if (state_->forwardEvent) ::SetEvent(state_->forwardEvent.get());
+    if (state_->newDataEvent) ::SetEvent(state_->newDataEvent.get());
+  }
+  if (!listenerThreads_.empty()) {
+    std::vector<HANDLE> threads;
+    for (const auto& thread : listenerThreads_) threads.push_back(thread.get());
+    ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, kCloseWaitMs);
+    listenerThreads_.clear();
+  }
+  serverRunningEvent_.reset();
+  // A listener still stuck in its receiver holds its own reference to the state and
+  // releases the mutex, mapping, view, events and private copy when it ends.
+  state_.reset();
+  return true;
+}
+
+DWORD WINAPI QueueEndpoint::ListenerThread(void* parameter) {
+  std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(parameter));
+  State& s = **holder;
+  if (!s.newDataEvent) return 1;
+  HANDLE waits[2] = {s.newDataEvent.get(), s.forwardEvent.get()};
+  const DWORD count = s.forwardEvent ? 2 : 1;
+  for (;;) {
+    const DWORD result = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    if (s.stop) {
+      Log().Log(LogLevel::Always, s.texts->listenerTerminated);
+      return 0;
+    }
+    if (result == WAIT_FAILED) return 1;
+    if (result != WAIT_OBJECT_0) continue;
+    try {
+      Drain(s);
+    } catch (...) {
+      // Neither a failed allocation nor a throwing receiver ends the listener.
+      Log().Log(LogLevel::Error, s.texts->readFailed);
+    }
+  }
+}
