@@ -208,12 +208,9 @@ std::wstring GetFileVersionString(const std::wstring& filePath) {
 }
 
 std::wstring GetTempFolder() {
-  wchar_t* value = nullptr;
-  size_t length = 0;
-  if (_wdupenv_s(&value, &length, L"TEMP") != 0 || value == nullptr) return std::wstring();
-  std::wstring result(value);
-  std::free(value);
-  return result;
+  // The run-time library's copy of the environment, as the suite's other programs see it.
+  const wchar_t* value = _wgetenv(L"TEMP");
+  return value != nullptr ? std::wstring(value) : std::wstring();
 }
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
