@@ -5,6 +5,7 @@
 #include "common/UniqueHandle.h"
 #include "support/ChildProcess.h"
 #include "support/LogFileReader.h"
+#include "support/ScratchRegKey.h"
 
 namespace {
 
@@ -156,6 +157,31 @@ TEST(ExCommonProcess, ModulePathAndSession) {
   EXPECT_EQ(ExCommon::ProcessPathToServiceName(), L"");
   EXPECT_FALSE(OwnLogLinesContaining(L"ProcessPathToServiceName - Not a known service: ").empty());
   EXPECT_EQ(ExCommon::GetStopRequestEventName(), L"Global\\_REQUEST_STOP_SERVICE");
+}
+
+// The watchdog value lives in the fixed suite key; a unique service name keeps the
+// value apart from a real one.
+TEST(MachineWatchDog, FlagIsADwordUnderTheSuiteKey) {
+  const std::wstring service = UniqueName(L"WdSvc");
+  test_support::MachineValueGuard marker(L"SOFTWARE\\Veltrane", L"TestMarker_" + service);
+  ASSERT_TRUE(marker.SetString(L"present"));  // makes sure the key exists
+  test_support::MachineValueGuard flag(L"SOFTWARE\\Veltrane", L"WatchDog_" + service);
+
+  for (DWORD value : {DWORD{1}, DWORD{0}}) {
+    ExCommon::SetWatchDogFlag(service, value);
+    UniqueHKey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Veltrane", 0, KEY_READ, key.put()),
+              ERROR_SUCCESS);
+    DWORD type = 0, data = 99, size = sizeof(data);
+    const LONG result = ::RegQueryValueExW(key.get(), (L"WatchDog_" + service).c_str(), nullptr, &type,
+                                           reinterpret_cast<BYTE*>(&data), &size);
+    ASSERT_EQ(result, ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(data, value);
+  }
+  EXPECT_EQ(ExCommon::ReadMachineString(L"SOFTWARE\\Veltrane", L"TestMarker_" + service), L"present");
+  EXPECT_EQ(ExCommon::ReadMachineString(L"SOFTWARE\\Veltrane", L"Missing_" + service), L"");
+  EXPECT_EQ(ExCommon::ReadMachineString(L"SOFTWARE\\NoSuchKey_" + service, L"x"), L"");
 }
 
 TEST(ExCommonEvents, SetNamedEventOnMissingEventFails) {
