@@ -61,6 +61,14 @@ bool ArchiveLogFile(const std::wstring& logPath, const std::wstring& outputName,
       outputName.empty() && ExCommon::IsFile(archivedName + L".gz");
   const std::wstring output =
       ArchiveNames::OutputName(outputName, archivedName, defaultExists, CurrentUnixSeconds());
+  // The tool never replaces an existing archive, so a log whose output name is taken
+  // (a third rotation within one second) could not be packed and would stay beside
+  // the live log for good. Put it back instead: the next line tries again, under the
+  // name of a later second.
+  if (ExCommon::IsFile(output)) {
+    ::MoveFileExW(archivedName.c_str(), logPath.c_str(), 0);
+    return false;
+  }
   const std::wstring commandLine = ArchiveNames::CommandLine(toolPath, archivedName, output);
 
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
