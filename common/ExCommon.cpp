@@ -156,12 +156,15 @@ bool PrependToPath(const std::vector<std::wstring>& folders) {
   if (folders.empty()) return true;
 
   std::wstring currentPath;
-  const DWORD needed = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
-  if (needed != 0) {
+  DWORD needed = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  while (needed != 0) {
     std::vector<wchar_t> buffer(needed, L'\0');
     const DWORD length = ::GetEnvironmentVariableW(L"PATH", buffer.data(), needed);
-    // A PATH that grew between the two calls is read as empty rather than cut short.
-    if (length < needed) currentPath.assign(buffer.data(), length);
+    if (length < needed) {
+      currentPath.assign(buffer.data(), length);
+      break;
+    }
+    needed = length;  // another thread made PATH longer meanwhile: read it again, whole
   }
 
   const std::wstring newPath = BuildPrependedPath(folders, currentPath);
