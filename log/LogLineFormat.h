@@ -29,6 +29,11 @@ const wchar_t* BracketedLabel(int level);
 int FormatLine(wchar_t* buffer, size_t capacity, const wchar_t* dateText, const wchar_t* timeText,
                int milliseconds, DWORD processId, DWORD threadId, int level, const wchar_t* text);
 
+// The same line for a local time, with the date and time texts of FormatDateTime and the
+// id block kept per thread, so that a line costs no formatting call of its own.
+int ComposeLine(wchar_t* buffer, size_t capacity, const SYSTEMTIME& localTime, DWORD processId,
+                DWORD threadId, int level, const wchar_t* text);
+
 // Formats `format` with `args` (Microsoft rules: a wide %s takes a wide string) into
 // `buffer`. Returns the length, or -1 when the text needs `capacity` characters or more.
 int FormatMessageText(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);

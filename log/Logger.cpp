@@ -334,15 +334,13 @@ void Logger::WriteLine(int level, const wchar_t* text) {
 
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  const LogLineFormat::DateTimeText dateTime = LogLineFormat::FormatDateTime(now);
 
   // One slot in front of the line for the byte order mark, so that the first line of a
   // file goes out with its mark in the same single write.
   wchar_t buffer[1 + LogLineFormat::kLineCapacity];
   buffer[0] = static_cast<wchar_t>(0xFEFF);
-  const int length = LogLineFormat::FormatLine(buffer + 1, LogLineFormat::kLineCapacity, dateTime.date,
-                                               dateTime.time, now.wMilliseconds, ::GetCurrentProcessId(),
-                                               ::GetCurrentThreadId(), level, text);
+  const int length = LogLineFormat::ComposeLine(buffer + 1, LogLineFormat::kLineCapacity, now,
+                                                ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, text);
   if (length < 0) return;
 
   Lock();

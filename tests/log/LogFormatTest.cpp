@@ -86,6 +86,35 @@ TEST(LogLineFormat, MessageOf5119CharactersFitsAnd5120IsDropped) {
   EXPECT_EQ(std::wstring(L"wide-1234"), wide.data());
 }
 
+TEST(LogLineFormat, ComposedLineEqualsTheFormattedOne) {
+  SYSTEMTIME time = {};
+  time.wYear = 2026;
+  time.wMonth = 1;
+  time.wDay = 31;
+  time.wHour = 23;
+  time.wMinute = 59;
+  const std::wstring longText(3100, L'q');
+  for (WORD ms : {0, 7, 81, 999}) {
+    for (int level = 1; level <= 6; ++level) {
+      time.wSecond = static_cast<WORD>(ms % 60);
+      time.wMilliseconds = ms;
+      const auto text = LogLineFormat::FormatDateTime(time);
+      const std::wstring date = text.date, clock = text.time;
+      for (const std::wstring& message : {std::wstring(L"short"), longText, longText + L"too long"}) {
+        wchar_t composed[LogLineFormat::kLineCapacity];
+        wchar_t formatted[LogLineFormat::kLineCapacity];
+        const int a = LogLineFormat::ComposeLine(composed, LogLineFormat::kLineCapacity, time, 4120,
+                                                 static_cast<DWORD>(ms) * 100, level, message.c_str());
+        const int b = LogLineFormat::FormatLine(formatted, LogLineFormat::kLineCapacity, date.c_str(),
+                                                clock.c_str(), ms, 4120, static_cast<DWORD>(ms) * 100, level,
+                                                message.c_str());
+        EXPECT_EQ(b, a);
+        EXPECT_EQ(std::wstring(formatted), std::wstring(composed));
+      }
+    }
+  }
+}
+
 TEST(LogLineFormat, DateAndTimePictures) {
   SYSTEMTIME time = {};
   time.wYear = 2026;
