@@ -26,6 +26,29 @@ bool TakeString(const rapidjson::Value& value, std::string* out) {
   return true;
 }
 
+// A packet nests three levels deep (object, list, pair); anything far deeper is not a
+// packet and is refused before a document is built for it.
+constexpr int kMaxNesting = 32;
+
+bool NestsDeeperThan(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > limit) return true;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 GenericPacket::~GenericPacket() = default;
@@ -162,8 +185,9 @@ bool GenericPacket::GetPacket(const std::string& jsonText) {
     // The iterative parser keeps its own heap stack, so deep nesting cannot exhaust
     // the thread's stack; the length-bounded parse never reads past the text.
     rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), jsonText.size());
-    if (document.HasParseError()) {
+    const bool tooDeep = NestsDeeperThan(jsonText, kMaxNesting);
+    if (!tooDeep) document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), jsonText.size());
+    if (tooDeep || document.HasParseError()) {
       Logger::Instance().Log(LogLevel::Error, "GenericPacket - GetPacket - failed to parse JSON: %s", jsonText.c_str());
       return false;
     }
