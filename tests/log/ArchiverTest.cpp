@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cwctype>
+
 #include "ArchiveTestFiles.h"
 #include "log/ArchiveNames.h"
 #include "log/LogArchiver.h"
@@ -111,8 +113,9 @@ TEST(MachineLogArchiver, WritesTheGivenOutputName) {
   ASSERT_TRUE(WriteBytes(scratch / L"Mod.log", original));
   EXPECT_TRUE(ArchiveLogFile(scratch / L"Mod.log", scratch / L"chosen.gz", 30000));
   EXPECT_EQ(std::vector<std::wstring>{L"chosen.gz"}, FilesIn(scratch.path()));
-  std::string plain;
-  EXPECT_TRUE(ReadArchive(scratch / L"chosen.gz").exists);
+  const auto archive = ReadArchive(scratch / L"chosen.gz");
+  ASSERT_TRUE(archive.exists);
+  EXPECT_EQ(100u, archive.lines.size());
 }
 
 // The archive of an earlier rotation in the same second already holds the default name:
