@@ -13,6 +13,7 @@
 #include "ArchiveTestFiles.h"
 #include "log/Logger.h"
 #include "support/ChildProcess.h"
+#include "support/LogFileReader.h"
 
 using namespace archive_test;
 
@@ -194,6 +195,17 @@ TEST(MachineLogRotation, WithoutTheToolTheMovedLogStaysWholeAndLoggingGoesOn) {
   const int kLines = 10000;  // about 1.2 MB: one rotation
   WriteNumberedLines(*rotating.logger, 1, kLines);
   rotating.logger.reset();
+
+  // The failed start is reported in this process's own log, with the whole command line.
+  const auto reported = test_support::OwnLogLinesContaining(L"ExCreateProces failed, app=");
+  size_t aboutThisLog = 0;
+  for (const auto& line : reported) {
+    if (line.find(L" -compressfile \"" + rotating.folder() + L"\\" + rotating.name + L"[") !=
+        std::wstring::npos) {
+      ++aboutThisLog;
+    }
+  }
+  EXPECT_EQ(1u, aboutThisLog);
 
   const auto content = ReadLogFolder(rotating.folder(), rotating.liveName());
   EXPECT_EQ(0u, content.archives.size());
