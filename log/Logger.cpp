@@ -91,6 +91,31 @@ void WriteDword(const std::wstring& keyPath, const wchar_t* valueName, DWORD val
                    sizeof(value));
 }
 
+// The local time, as GetLocalTime gives it. The conversion from UTC is done once per
+// UTC second and thread; lines within that second only fill in the milliseconds.
+// Time-zone and daylight-saving changes fall on whole seconds.
+void LocalTimeNow(SYSTEMTIME* now) {
+  struct Cache {
+    ULONGLONG utcSecond;
+    SYSTEMTIME local;
+  };
+  thread_local Cache cache = {~0ULL, {}};
+  FILETIME utc;
+  ::GetSystemTimeAsFileTime(&utc);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+  const ULONGLONG second = ticks / 10000000ULL;
+  if (second != cache.utcSecond) {
+    FILETIME local;
+    if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &cache.local)) {
+      ::GetLocalTime(now);
+      return;
+    }
+    cache.utcSecond = second;
+  }
+  *now = cache.local;
+  now->wMilliseconds = static_cast<WORD>(ticks / 10000ULL % 1000ULL);
+}
+
 std::wstring FormatLocal(bool date, const SYSTEMTIME& time, const wchar_t* picture) {
   wchar_t text[64] = {};
   const int length = date ? ::GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, &time, picture, text, 64)
@@ -120,10 +145,7 @@ Logger& Logger::Instance() {
   return instance;
 }
 
-Logger::Logger(ProcessLogger) {
-  isProcessLogger_ = true;
-  Construct();
-}
+Logger::Logger(ProcessLogger) { Construct(); }
 
 Logger::Logger(const std::wstring& name, const std::wstring& logsFolder) {
   Construct();
@@ -137,14 +159,9 @@ Logger::~Logger() {
   enabled_.store(false);
   alive_.store(false);
   Unlock();
-  // The process logger's lock stays: threads that still run at process exit may be
-  // inside a call. Its memory is released with the process.
-  if (!isProcessLogger_) ::DeleteCriticalSection(&lock_);
 }
 
 void Logger::Construct() {
-  ::InitializeCriticalSectionAndSpinCount(&lock_, 4000);
-
   HMODULE self = nullptr;
   ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&g_instanceState), &self);
@@ -157,8 +174,23 @@ void Logger::Construct() {
   alive_.store(true);
 }
 
-void Logger::Lock() const { ::EnterCriticalSection(&lock_); }
-void Logger::Unlock() const { ::LeaveCriticalSection(&lock_); }
+void Logger::Lock() const {
+  const DWORD self = ::GetCurrentThreadId();
+  // Only this thread ever stores its own id, and only while it holds the lock.
+  if (lockOwner_.load(std::memory_order_relaxed) == self) {
+    ++lockDepth_;
+    return;
+  }
+  ::AcquireSRWLockExclusive(&lock_);
+  lockOwner_.store(self, std::memory_order_relaxed);
+  lockDepth_ = 1;
+}
+
+void Logger::Unlock() const {
+  if (--lockDepth_ > 0) return;
+  lockOwner_.store(0, std::memory_order_relaxed);
+  ::ReleaseSRWLockExclusive(&lock_);
+}
 
 HANDLE Logger::OpenFile() const {
   if (filePath_.empty()) return INVALID_HANDLE_VALUE;
@@ -333,7 +365,7 @@ void Logger::WriteLine(int level, const wchar_t* text) {
   if (text == nullptr || !alive_.load(std::memory_order_relaxed)) return;
 
   SYSTEMTIME now;
-  ::GetLocalTime(&now);
+  LocalTimeNow(&now);
 
   // One slot in front of the line for the byte order mark, so that the first line of a
   // file goes out with its mark in the same single write.

@@ -72,9 +72,13 @@ class Logger {
 
   bool archiveOnRotate_ = true;
   // Serialises the size check, rotation, seek and write of one line between the threads
-  // of this process. A critical section: the owner may take it again (Open writes the
-  // header through Log while holding it).
-  mutable CRITICAL_SECTION lock_;
+  // of this process. The owner may take it again (Open writes the header through Log
+  // while holding it): a slim lock plus the owning thread and its depth. A slim lock
+  // hands over under contention without spinning, which keeps a busy logger cheap on
+  // few cores.
+  mutable SRWLOCK lock_ = SRWLOCK_INIT;
+  mutable std::atomic<DWORD> lockOwner_{0};
+  mutable int lockDepth_ = 0;
   UniqueKernelHandle file_;
   std::atomic<bool> enabled_{false};
   std::atomic<bool> alive_{false};
@@ -89,7 +93,6 @@ class Logger {
   std::wstring exePath_;
   std::wstring logsFolderOverride_;
   bool opened_ = false;
-  bool isProcessLogger_ = false;
 };
 
 // Composes one message from several values; written as one line when it ends.
