@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "common/UniqueHandle.h"
 #include "ipc/SMIPCTNG.h"
 #include "CollectingChannel.h"
+#include "NewLogLines.h"
 #include "support/ChildProcess.h"
 #include "support/LogFileReader.h"
 
@@ -70,10 +72,14 @@ SENTREL_CHILD(L"channel-late-client", args) {
 }
 
 // args: queue, channel id, payload sizes... Writes Pattern(size, i) for each; the exit
-// code has bit i set for a write that succeeded and bit 8 + i for one refused as full.
+// code has bit i set for a write that succeeded, bit 8 + i for one refused as full, and
+// bit 16 when each refusal logged its "not enough room" line with the refused size.
 SENTREL_CHILD(L"channel-writer", args) {
   TestClient client;
   if (!client.Create(SMIPCTNG::kClient, args.at(0), kQueueSize)) return 1 << 20;
+  std::vector<std::unique_ptr<NewLogLines>> noRoomLines;
+  for (size_t i = 2; i < args.size(); ++i)
+    noRoomLines.emplace_back(new NewLogLines(L"SMIPCTNG::Write: not enough room to store size " + args[i]));
   int result = 0;
   for (size_t i = 2; i < args.size() && i < 10; ++i) {
     const int index = static_cast<int>(i - 2);
@@ -82,6 +88,10 @@ SENTREL_CHILD(L"channel-writer", args) {
     if (client.Write(args.at(1), payload.data(), payload.size(), &outOfStorage)) result |= 1 << index;
     if (outOfStorage) result |= 1 << (8 + index);
   }
+  bool linesMatch = true;
+  for (size_t i = 0; i < noRoomLines.size() && i < 8; ++i)
+    linesMatch = linesMatch && noRoomLines[i]->count() == ((result >> (8 + i)) & 1u);
+  if (linesMatch) result |= 1 << 16;
   return result;
 }
 
@@ -136,12 +146,12 @@ TEST(Channel, EmptyQueueTakes20378BytesAndRefusesOneMore) {
   ChildProcess child = ChildProcess::Start(L"channel-writer", {queue, L"room", L"20379", L"20378"});
   DWORD exitCode = 0;
   ASSERT_TRUE(child.Wait(30000, &exitCode));
-  EXPECT_EQ(static_cast<DWORD>((1 << 8) | (1 << 1)), exitCode) << "first refused as full, second written";
+  EXPECT_EQ(static_cast<DWORD>((1 << 16) | (1 << 8) | (1 << 1)), exitCode)
+      << "first refused as full with its log line, second written";
   ASSERT_TRUE(server.WaitForItems(1, 10000));
   const auto items = server.Items();
   ASSERT_EQ(1u, items.size());
   EXPECT_EQ(Pattern(20378, 1), items[0].payload);
-  EXPECT_TRUE(OwnLogLinesContaining(L"SMIPCTNG::Write: not enough room to store size 20379", child.pid()).size() == 1);
 }
 
 TEST(Channel, ChannelIdentifierOf36CharactersIsStoredAs35AndANul) {
@@ -152,7 +162,7 @@ TEST(Channel, ChannelIdentifierOf36CharactersIsStoredAs35AndANul) {
       ChildProcess::Start(L"channel-writer", {queue, L"91C2257D-77FF-463A-8E40-1CE2B0D3B840", L"10"});
   DWORD exitCode = 0;
   ASSERT_TRUE(child.Wait(30000, &exitCode));
-  EXPECT_EQ(1u, exitCode);
+  EXPECT_EQ(static_cast<DWORD>((1 << 16) | 1), exitCode);
   ASSERT_TRUE(server.WaitForItems(1, 10000));
   const auto item = server.Items().at(0);
   EXPECT_EQ(L"91C2257D-77FF-463A-8E40-1CE2B0D3B84", item.channel);
@@ -192,7 +202,7 @@ TEST(Channel, WritesBeforeTheListenerWakesArriveInOneDeliveryInOrder) {
   ChildProcess child = ChildProcess::Start(L"channel-writer", {queue, L"batch", L"5", L"300", L"1", L"4000", L"77"});
   DWORD exitCode = 0;
   ASSERT_TRUE(child.Wait(30000, &exitCode));
-  EXPECT_EQ(0x1Fu, exitCode);
+  EXPECT_EQ(static_cast<DWORD>((1 << 16) | 0x1F), exitCode);
   server.Open();
   ASSERT_TRUE(server.WaitForItems(6, 10000));
   const auto batches = server.Batches();
@@ -271,10 +281,11 @@ TEST(Channel, RefusesEmptyAndNullWritesAndWritesAfterClose) {
   ASSERT_TRUE(server.Create(SMIPCTNG::kServer, queue, kQueueSize));
   TestClient client;
   ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
+  NewLogLines invalidInput(L"SMIPCTNG::Write: invalid data input.");
   EXPECT_FALSE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));  // already created
   EXPECT_FALSE(client.Write(L"c", nullptr, 4));
   EXPECT_FALSE(client.Write(L"c", "x", 0));  // an empty item would cost the whole drain
-  EXPECT_GE(OwnLogLinesContaining(L"SMIPCTNG::Write: invalid data input.").size(), 2u);
+  EXPECT_EQ(2u, invalidInput.count());
   EXPECT_TRUE(client.Close());
   EXPECT_TRUE(client.Close());
   EXPECT_FALSE(client.Write(L"c", "x", 1));
@@ -294,11 +305,13 @@ TEST(Channel, StringWriteSendsUtf16TextWithItsNulAndRetriesWhenFull) {
   ASSERT_TRUE(WaitEvent(server.entered(), 10000));  // listener held: the queue fills up
 
   const std::string big(9000, 'b');  // 18002 bytes of UTF-16 with its NUL
+  NewLogLines retries(L"SMIPCTNG::Write: Out of storage retry attempt #");
+  NewLogLines succeeded(L" for Shared memory Global\\" + queue + L" - Succeeded");
   ASSERT_TRUE(client.Write(std::string("chan"), big, 0));
   EXPECT_FALSE(client.Write(std::string("chan"), big, 0)) << "full queue, no retries asked";
-  EXPECT_TRUE(OwnLogLinesContaining(L"Out of storage retry attempt").empty());
+  EXPECT_EQ(0u, retries.count());
   EXPECT_FALSE(client.Write(std::string("chan"), big, 2));
-  EXPECT_EQ(2u, OwnLogLinesContaining(L"SMIPCTNG::Write: Out of storage retry attempt #").size());
+  EXPECT_EQ(2u, retries.count());
   EXPECT_EQ(1u, OwnLogLinesContaining(L"SMIPCTNG::Write: Out of storage retry attempt #1 for Shared memory Global\\" + queue).size());
   // The listener is let go while the writer retries: a later attempt gets through.
   std::thread opener([&server] {
@@ -307,7 +320,7 @@ TEST(Channel, StringWriteSendsUtf16TextWithItsNulAndRetriesWhenFull) {
   });
   EXPECT_TRUE(client.Write(std::string("chan"), big, 200));
   opener.join();
-  EXPECT_EQ(1u, OwnLogLinesContaining(L" - Succeeded").size());
+  EXPECT_EQ(1u, succeeded.count());
   ASSERT_TRUE(server.WaitForItems(3, 10000));
   const auto items = server.Items();
   const std::wstring hello = L"hello";

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ipc/GenericPacket.h"
-#include "support/LogFileReader.h"
+#include "NewLogLines.h"
 
 namespace {
 
@@ -91,24 +91,26 @@ TEST(GenericPacket, StringsEndAtTheirFirstNul) {
 }
 
 TEST(GenericPacket, MissingSubtypeKeepsTheTypeAndLogs) {
+  NewLogLines subtypeMissing(L"_LoadHeader - field 'subtype' is missing");
+  NewLogLines headersFailed(L"GenericPacket - GetPacket - failed to load headers");
   GenericPacket packet;
   packet.SetHeader("old", "old", "old");
   EXPECT_FALSE(packet.GetPacket("{\"type\":\"t\",\"channelid\":\"c\",\"keyvallist\":[]}"));
   EXPECT_EQ("t", packet.Type());
   EXPECT_EQ("", packet.SubType());
   EXPECT_EQ("", packet.ChannelId());
-  EXPECT_FALSE(test_support::OwnLogLinesContaining(L"_LoadHeader - field 'subtype' is missing").empty());
-  EXPECT_FALSE(test_support::OwnLogLinesContaining(L"GenericPacket - GetPacket - failed to load headers").empty());
+  EXPECT_EQ(1u, subtypeMissing.count());
+  EXPECT_EQ(1u, headersFailed.count());
 }
 
 TEST(GenericPacket, MissingListAndBadJsonAreRefusedWithTheirLines) {
+  NewLogLines listMissing(L"GenericPacket - GetPacket - field 'keyvallist' is missing");
+  NewLogLines parseFailed(L"GenericPacket - GetPacket - failed to parse JSON: {\"type\":\"t\"");
   GenericPacket packet;
   EXPECT_FALSE(packet.GetPacket("{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\"}"));
-  EXPECT_FALSE(
-      test_support::OwnLogLinesContaining(L"GenericPacket - GetPacket - field 'keyvallist' is missing").empty());
+  EXPECT_EQ(1u, listMissing.count());
   EXPECT_FALSE(packet.GetPacket("{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[] trailing"));
-  EXPECT_FALSE(
-      test_support::OwnLogLinesContaining(L"GenericPacket - GetPacket - failed to parse JSON: {\"type\":\"t\"").empty());
+  EXPECT_EQ(1u, parseFailed.count());
 }
 
 // Text outside the format is refused whole, with a log line, and never read past.
@@ -118,6 +120,7 @@ TEST(GenericPacket, TextOutsideTheFormatIsRefused) {
   const std::string deepMember = "{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[],\"x\":" +
                                  std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::string unclosed = std::string(200000, '[');
+  NewLogLines badElement(L"GenericPacket - GetPacket - 'keyvallist' element without string 'key' and 'value'");
   const std::string cases[] = {
       "{\"type\":1,\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[]}",
       "{\"type\":\"t\",\"subtype\":null,\"channelid\":\"c\",\"keyvallist\":[]}",
@@ -139,9 +142,7 @@ TEST(GenericPacket, TextOutsideTheFormatIsRefused) {
     EXPECT_FALSE(packet.GetPacket(text)) << text.substr(0, 120);
     EXPECT_TRUE(packet.KeyValues().empty());
   }
-  EXPECT_FALSE(test_support::OwnLogLinesContaining(
-                   L"GenericPacket - GetPacket - 'keyvallist' element without string 'key' and 'value'")
-                   .empty());
+  EXPECT_EQ(4u, badElement.count());
 }
 
 TEST(GenericPacket, BoolValues) {
