@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -94,7 +95,7 @@ TEST(LogLineFormat, ComposedLineEqualsTheFormattedOne) {
   time.wHour = 23;
   time.wMinute = 59;
   const std::wstring longText(3100, L'q');
-  for (WORD ms : {0, 7, 81, 999}) {
+  for (const WORD ms : std::initializer_list<WORD>{0, 7, 81, 999}) {
     for (int level = 1; level <= 6; ++level) {
       time.wSecond = static_cast<WORD>(ms % 60);
       time.wMilliseconds = ms;
