@@ -181,7 +181,21 @@ void Logger::Lock() const {
     ++lockDepth_;
     return;
   }
-  ::AcquireSRWLockExclusive(&lock_);
+  // The holder keeps the lock for one seek and one write. Waiting for that by polling,
+  // first with processor pauses and then by yielding the processor, is much cheaper than
+  // a sleep and wake-up in the kernel; a long hold (a rotation) ends in a plain wait.
+  constexpr int kPauseRounds = 64;
+  constexpr int kYieldRounds = 256;
+  for (int attempt = 0; !::TryAcquireSRWLockExclusive(&lock_); ++attempt) {
+    if (attempt < kPauseRounds) {
+      for (int pause = 0; pause < 16; ++pause) YieldProcessor();
+    } else if (attempt < kPauseRounds + kYieldRounds) {
+      ::SwitchToThread();
+    } else {
+      ::AcquireSRWLockExclusive(&lock_);
+      break;
+    }
+  }
   lockOwner_.store(self, std::memory_order_relaxed);
   lockDepth_ = 1;
 }

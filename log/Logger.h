@@ -73,9 +73,7 @@ class Logger {
   bool archiveOnRotate_ = true;
   // Serialises the size check, rotation, seek and write of one line between the threads
   // of this process. The owner may take it again (Open writes the header through Log
-  // while holding it): a slim lock plus the owning thread and its depth. A slim lock
-  // hands over under contention without spinning, which keeps a busy logger cheap on
-  // few cores.
+  // while holding it): a slim lock plus the owning thread and its depth.
   mutable SRWLOCK lock_ = SRWLOCK_INIT;
   mutable std::atomic<DWORD> lockOwner_{0};
   mutable int lockDepth_ = 0;
