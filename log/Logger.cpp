@@ -334,9 +334,35 @@ bool Logger::IsOverLimit(ULONGLONG endPosition) {
 void Logger::Rotate() {
   if (!enabled_.load() || !file_.valid()) return;
   file_.reset();
+  // While the file is handed over, lines of this thread (the archiver reports its own
+  // failures through the process logger) are held and written to the new file.
+  rotating_ = true;
   if (archiveOnRotate_) ArchiveLogFile(filePath_, L"", 0);
+  rotating_ = false;
   file_.reset(OpenFile());
-  if (!file_.valid()) enabled_.store(false);
+  std::vector<std::wstring> held;
+  held.swap(heldLines_);
+  if (!file_.valid()) {
+    enabled_.store(false);
+    return;
+  }
+  for (const auto& line : held) AppendAtEnd(line.c_str(), static_cast<int>(line.size()));
+}
+
+bool Logger::AppendAtEnd(const wchar_t* line, int length) {
+  // The end position is the file size: it tells whether the file is empty and needs
+  // its mark, which goes out in the same single write as the line.
+  LARGE_INTEGER end = {};
+  LARGE_INTEGER zero = {};
+  if (!::SetFilePointerEx(file_.get(), zero, &end, FILE_END)) return false;
+  DWORD written = 0;
+  if (end.QuadPart != 0) {
+    return ::WriteFile(file_.get(), line, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr) != FALSE;
+  }
+  std::wstring marked(1, static_cast<wchar_t>(0xFEFF));
+  marked.append(line, static_cast<size_t>(length));
+  return ::WriteFile(file_.get(), marked.data(), static_cast<DWORD>(marked.size() * sizeof(wchar_t)), &written,
+                     nullptr) != FALSE;
 }
 
 void Logger::Log(int level, const wchar_t* format, ...) {
@@ -406,6 +432,8 @@ void Logger::WriteLine(int level, const wchar_t* text) {
       DWORD written = 0;
       ::WriteFile(file_.get(), data, bytes, &written, nullptr);
     }
+  } else if (rotating_) {
+    heldLines_.emplace_back(buffer + 1, static_cast<size_t>(length));
   }
   Unlock();
 }

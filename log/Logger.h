@@ -6,6 +6,7 @@
 #include <atomic>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/UniqueHandle.h"
 
@@ -63,6 +64,9 @@ class Logger {
   // Takes the file size (the end position that the seek of this line found) into
   // curSize_; true when the limit is reached. Lock held.
   bool IsOverLimit(ULONGLONG endPosition);
+  // Writes one finished line at the end of the open file, with the mark when the file
+  // is empty. Lock held.
+  bool AppendAtEnd(const wchar_t* line, int length);
   // Opens filePath_ for appending; an invalid handle on failure.
   HANDLE OpenFile() const;
   void WriteHeader();
@@ -91,6 +95,10 @@ class Logger {
   std::wstring exePath_;
   std::wstring logsFolderOverride_;
   bool opened_ = false;
+  // Set while Rotate hands the closed file to the archiver; lines logged meanwhile by the
+  // rotating thread wait in heldLines_ for the new file.
+  bool rotating_ = false;
+  std::vector<std::wstring> heldLines_;
 };
 
 // Composes one message from several values; written as one line when it ends.

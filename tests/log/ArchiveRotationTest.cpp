@@ -12,6 +12,7 @@
 
 #include "ArchiveTestFiles.h"
 #include "log/Logger.h"
+#include "plugins/ProductLocations.h"
 #include "support/ChildProcess.h"
 #include "support/LogFileReader.h"
 
@@ -218,4 +219,52 @@ TEST(MachineLogRotation, WithoutTheToolTheMovedLogStaysWholeAndLoggingGoesOn) {
   EXPECT_EQ(0u, tally.duplicated);
   EXPECT_EQ(0u, tally.torn);
   EXPECT_EQ(0u, tally.badFiles);
+}
+
+// A process whose own logger rotates without the tool: the archiver's failure line is
+// logged while the full file is being handed over, and must land in the new file.
+SENTREL_CHILD(L"rotating-process-logger", args) {
+  for (int n = 0; n < 10000; ++n) Logger::Instance().Log(LogLevel::Info, L"own rot n%d", n);
+  return Logger::Instance().IsEnabled() ? 0 : 1;
+}
+
+TEST(MachineLogRotation, TheArchiverFailureLineOfTheProcessLoggerIsKept) {
+  ASSERT_TRUE(EnsureCompactorInstalled());
+  const std::wstring tool = InstalledCompactorPath();
+  ASSERT_TRUE(::MoveFileExW(tool.c_str(), (tool + L".away").c_str(), MOVEFILE_REPLACE_EXISTING));
+  struct Restore {
+    std::wstring tool;
+    ~Restore() { ::MoveFileExW((tool + L".away").c_str(), tool.c_str(), MOVEFILE_REPLACE_EXISTING); }
+  } restore{tool};
+
+  // A copy of this binary under a module name of its own, so that its process logger
+  // has its own folder and settings (1 MiB limit).
+  ScratchFolder bin;
+  const std::wstring module = test_support::UniqueName(L"OwnRot");
+  const std::wstring exe = bin / (module + L".exe");
+  ASSERT_TRUE(::CopyFileW(test_support::SelfPath().c_str(), exe.c_str(), FALSE));
+  ScratchLoggerKey key(module, 2, 0);
+  const std::wstring folder = ProductLocations::GetLogsFolder() + L"\\" + module;
+
+  auto child = test_support::ChildProcess::StartCommandLine(test_support::QuoteArgument(exe) +
+                                                            L" --child=rotating-process-logger");
+  ASSERT_TRUE(child.valid());
+  DWORD exitCode = 99;
+  ASSERT_TRUE(child.Wait(60000, &exitCode));
+  EXPECT_EQ(0u, exitCode);
+
+  const auto content = ReadLogFolder(folder, module + L".log");
+  EXPECT_TRUE(content.live.hasBom);
+  ASSERT_EQ(1u, content.leftovers.size());
+  size_t failureLines = 0;
+  for (const auto& line : content.live.lines) {
+    if (line.find(L"[ ERROR  ] - ExCreateProces failed, app=") != std::wstring::npos &&
+        line.find(L" -compressfile \"" + folder + L"\\" + module + L"[") != std::wstring::npos) {
+      ++failureLines;
+    }
+  }
+  EXPECT_EQ(1u, failureLines);
+
+  for (const auto& name : FilesIn(folder)) ::DeleteFileW((folder + L"\\" + name).c_str());
+  ::RemoveDirectoryW(folder.c_str());
 }
