@@ -183,13 +183,8 @@ TEST(MachineLogRotation, ConcurrentWritersLoseNoLineAcrossRotations) {
 // Without the tool the full file is still moved aside, whole and uncompressed, and the
 // logger goes on in a fresh file that starts with its mark.
 TEST(MachineLogRotation, WithoutTheToolTheMovedLogStaysWholeAndLoggingGoesOn) {
-  ASSERT_TRUE(EnsureCompactorInstalled());
-  const std::wstring tool = InstalledCompactorPath();
-  ASSERT_TRUE(::MoveFileExW(tool.c_str(), (tool + L".away").c_str(), MOVEFILE_REPLACE_EXISTING));
-  struct Restore {
-    std::wstring tool;
-    ~Restore() { ::MoveFileExW((tool + L".away").c_str(), tool.c_str(), MOVEFILE_REPLACE_EXISTING); }
-  } restore{tool};
+  CompactorMovedAway away;
+  ASSERT_TRUE(away.moved());
 
   RotatingLogger rotating;
   ASSERT_TRUE(rotating.logger->IsEnabled());
@@ -229,13 +224,8 @@ SENTREL_CHILD(L"rotating-process-logger", args) {
 }
 
 TEST(MachineLogRotation, TheArchiverFailureLineOfTheProcessLoggerIsKept) {
-  ASSERT_TRUE(EnsureCompactorInstalled());
-  const std::wstring tool = InstalledCompactorPath();
-  ASSERT_TRUE(::MoveFileExW(tool.c_str(), (tool + L".away").c_str(), MOVEFILE_REPLACE_EXISTING));
-  struct Restore {
-    std::wstring tool;
-    ~Restore() { ::MoveFileExW((tool + L".away").c_str(), tool.c_str(), MOVEFILE_REPLACE_EXISTING); }
-  } restore{tool};
+  CompactorMovedAway away;
+  ASSERT_TRUE(away.moved());
 
   // A copy of this binary under a module name of its own, so that its process logger
   // has its own folder and settings (1 MiB limit).

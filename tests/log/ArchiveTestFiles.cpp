@@ -13,34 +13,8 @@ namespace archive_test {
 namespace {
 std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
-void RemoveTree(const std::wstring& folder, int depth) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (depth > 0) RemoveTree(path, depth - 1);
-      } else {
-        ::DeleteFileW(path.c_str());
-      }
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-  }
-  ::RemoveDirectoryW(folder.c_str());
-}
 }  // namespace
 
-ScratchFolder::ScratchFolder() {
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  path_ = std::wstring(temp) + test_support::UniqueName(L"archive");
-  ::CreateDirectoryW(path_.c_str(), nullptr);
-}
-
-ScratchFolder::~ScratchFolder() { RemoveTree(path_, 2); }
 
 ScratchLoggerKey::ScratchLoggerKey(const std::wstring& name, DWORD level, DWORD maxSizeMb)
     : keyPath_(L"SOFTWARE\\Veltrane\\Logger\\" + name) {
@@ -61,6 +35,15 @@ std::wstring InstalledCompactorPath() {
   std::wstring folder = ProductLocations::GetCommonAppDataFolder();
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   return folder + L"Veltrane\\Consumer\\KAL\\9\\Compactor.exe";
+}
+
+CompactorMovedAway::CompactorMovedAway() : tool_(InstalledCompactorPath()) {
+  moved_ = EnsureCompactorInstalled() &&
+           ::MoveFileExW(tool_.c_str(), (tool_ + L".away").c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+CompactorMovedAway::~CompactorMovedAway() {
+  if (moved_) ::MoveFileExW((tool_ + L".away").c_str(), tool_.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 bool EnsureCompactorInstalled() {
@@ -102,43 +85,11 @@ bool WaitForCompactors(const std::wstring& folder, DWORD timeoutMs) {
   }
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-  return names;
-}
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-  std::string bytes;
-  if (!file) return bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    bytes.append(buffer, read);
-  return bytes;
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-  UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        0, nullptr));
-  DWORD written = 0;
-  return file.valid() &&
-         ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
-}
 
 test_support::LogFileContent ReadArchive(const std::wstring& path) {
   std::string plain;

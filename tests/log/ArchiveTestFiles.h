@@ -8,22 +8,15 @@
 #include <vector>
 
 #include "support/LogFileReader.h"
+#include "support/ScratchFiles.h"
 
 namespace archive_test {
 
-// A scratch folder of its own, removed with what it holds (two levels deep).
-class ScratchFolder {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::wstring& path() const { return path_; }
-  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+using test_support::FilesIn;
+using test_support::ReadBytes;
+using test_support::ScratchFolder;
+using test_support::WriteBytes;
 
- private:
-  std::wstring path_;
-};
 
 // "SOFTWARE\Veltrane\Logger\<name>" with the given level and max_size_mb, deleted again
 // at the end.
@@ -43,15 +36,26 @@ std::wstring InstalledCompactorPath();
 // Copies the built tool there when it is missing; true when it is in place.
 bool EnsureCompactorInstalled();
 
+// Moves the installed tool aside for the life of the object, so that the archiver
+// cannot start it, and puts it back at the end.
+class CompactorMovedAway {
+ public:
+  CompactorMovedAway();
+  ~CompactorMovedAway();
+  CompactorMovedAway(const CompactorMovedAway&) = delete;
+  CompactorMovedAway& operator=(const CompactorMovedAway&) = delete;
+  bool moved() const { return moved_; }
+
+ private:
+  std::wstring tool_;
+  bool moved_ = false;
+};
+
 // Waits until no Compactor.exe started by this process runs any more and `folder`
 // holds no temporary file. False on time-out.
 bool WaitForCompactors(const std::wstring& folder, DWORD timeoutMs);
 
-// Names of the plain files in `folder`.
-std::vector<std::wstring> FilesIn(const std::wstring& folder);
 bool EndsWith(const std::wstring& text, const std::wstring& tail);
-std::string ReadBytes(const std::wstring& path);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
 // Decompresses a .gz file and decodes it as a log; exists is false when it is not
 // complete, valid gzip.
 test_support::LogFileContent ReadArchive(const std::wstring& path);

@@ -55,21 +55,6 @@ bool IsArchivedName(const std::wstring& name, const std::wstring& stem, const st
   return name.substr(picture.size()) == tail;
 }
 
-// Renames the installed tool aside for the life of the object.
-class CompactorTakenAway {
- public:
-  CompactorTakenAway() : path_(InstalledCompactorPath()) {
-    moved_ = ::MoveFileExW(path_.c_str(), (path_ + L".away").c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-  }
-  ~CompactorTakenAway() {
-    if (moved_) ::MoveFileExW((path_ + L".away").c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
-  bool moved() const { return moved_; }
-
- private:
-  std::wstring path_;
-  bool moved_ = false;
-};
 
 }  // namespace
 
@@ -171,7 +156,7 @@ TEST(MachineLogArchiver, MissingToolIsReportedAndTheMovedLogStaysWhole) {
   const std::string original = SampleLogBytes(5000);
   ASSERT_TRUE(WriteBytes(logPath, original));
   {
-    CompactorTakenAway away;
+    CompactorMovedAway away;
     ASSERT_TRUE(away.moved());
     EXPECT_FALSE(ArchiveLogFile(logPath, L"", 0));
   }

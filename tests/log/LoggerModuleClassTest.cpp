@@ -11,9 +11,13 @@
 #include "log/Logger.h"
 #include "plugins/ProductLocations.h"
 #include "support/ChildProcess.h"
+#include "support/ScratchFiles.h"
 #include "support/LogFileReader.h"
 
 namespace {
+
+using test_support::DeleteTree;
+using test_support::FilesIn;
 
 SENTREL_CHILD(L"log-module-class", args) {
   Logger& logger = Logger::Instance();
@@ -22,35 +26,7 @@ SENTREL_CHILD(L"log-module-class", args) {
   return 0;
 }
 
-void DeleteTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring entry = data.cFileName;
-      if (entry == L"." || entry == L"..") continue;
-      const std::wstring path = folder + L"\\" + entry;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        DeleteTree(path);
-      else
-        ::DeleteFileW(path.c_str());
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-  }
-  ::RemoveDirectoryW(folder.c_str());
-}
 
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-  std::vector<std::wstring> files;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return files;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(data.cFileName);
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-  return files;
-}
 
 TEST(MachineLoggerModuleClass, FolderAndFileNameFollowTheModuleName) {
   wchar_t temp[MAX_PATH] = {};

@@ -12,6 +12,7 @@
 
 #include "common/UniqueHandle.h"
 #include "support/ChildProcess.h"
+#include "support/ScratchFiles.h"
 #include "tools/Compactor/CompactFile.h"
 #include "tools/Compactor/CompactorArgs.h"
 #include "tools/Compactor/GzipStream.h"
@@ -19,7 +20,14 @@
 namespace {
 
 using test_support::ChildProcess;
+using test_support::FilesIn;
 using test_support::QuoteArgument;
+using test_support::ReadBytes;
+using test_support::ScratchFolder;
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+  ASSERT_TRUE(test_support::WriteBytes(path, bytes));
+}
 
 std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
@@ -32,39 +40,7 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-  std::string bytes;
-  if (!file) return bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    bytes.append(buffer, read);
-  return bytes;
-}
 
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        0, nullptr));
-  ASSERT_TRUE(file.valid());
-  DWORD written = 0;
-  ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                          nullptr));
-  ASSERT_EQ(bytes.size(), written);
-}
-
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-  return names;
-}
 
 // A UTF-16LE log-like text with a BOM, partly random so that it does not compress away.
 std::string SampleLog(size_t lines) {
@@ -79,25 +55,6 @@ std::string SampleLog(size_t lines) {
   return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
 }
 
-// A scratch folder of its own per test, removed with what it holds.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    path_ = std::wstring(temp) + test_support::UniqueName(L"compactor");
-    ::CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~ScratchFolder() {
-    for (const auto& name : FilesIn(path_)) ::DeleteFileW((path_ + L"\\" + name).c_str());
-    ::RemoveDirectoryW(path_.c_str());
-  }
-  const std::wstring& path() const { return path_; }
-  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-
- private:
-  std::wstring path_;
-};
 
 DWORD RunCompactor(const std::vector<std::wstring>& args) {
   std::wstring commandLine = QuoteArgument(BuiltCompactor());
