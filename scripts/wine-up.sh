@@ -5,7 +5,8 @@
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 mkdir -p "$WINEPREFIX"
-"$WINESERVER" -p </dev/null >/dev/null 2>&1
+# An already running server for this prefix is fine (it answers the same way).
+"$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating Wine prefix $WINEPREFIX"
   "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
