@@ -9,6 +9,7 @@
 #include <rapidjson/document.h>
 
 #include "common/UniqueHandle.h"
+#include "ipc/SMIPCPManager.h"
 #include "support/ChildProcess.h"
 
 namespace {
@@ -120,6 +121,42 @@ TEST(SuitePeer, ServesAndPrintsTextsAndPacketsAsJsonLines) {
       second["text"].GetString());
   EXPECT_STREQ("ch", third["channel"].GetString());
   EXPECT_STREQ("third", third["text"].GetString());
+}
+
+// A typed-queue client of our own, as the suite's peers write typed items.
+class TypedWriter : public SMIPCPManager {
+ public:
+  ~TypedWriter() override { Close(); }
+  void OnNewData(std::vector<const TypedItemHeader*>) override {}
+};
+
+TEST(SuitePeer, ServesTypedItemsWithTypeWriterAndPayload) {
+  const std::wstring queue = test_support::UniqueName(L"PeerTyped");
+  const std::wstring ready = test_support::UniqueName(L"PeerTypedReady");
+  UniqueKernelHandle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+  Peer server({L"serve", queue, L"--typed", L"--count", L"2", L"--timeout-ms", L"60000", L"--ready-event", ready});
+  ASSERT_TRUE(server.valid());
+  ASSERT_TRUE(WaitReady(ready, readyEvent.get()));
+
+  TypedWriter writer;
+  ASSERT_TRUE(writer.Create(2, queue, 20480));
+  const unsigned char response[] = {0x01, 0xAB, 0x00, 0xFF};
+  ASSERT_TRUE(writer.Write(8, response, sizeof(response)));
+  ASSERT_TRUE(writer.Write(3, "hi", 2));
+  EXPECT_EQ(0u, server.Finish(30000));
+
+  const auto lines = server.Lines();
+  ASSERT_EQ(2u, lines.size());
+  rapidjson::Document first, second;
+  first.Parse(lines[0].c_str());
+  second.Parse(lines[1].c_str());
+  ASSERT_TRUE(first.IsObject() && second.IsObject()) << lines[0];
+  EXPECT_EQ(8u, first["type"].GetUint());
+  EXPECT_EQ(4u, first["size"].GetUint64());
+  EXPECT_EQ(::GetCurrentProcessId(), first["writer"].GetUint());
+  EXPECT_STREQ("01ab00ff", first["hex"].GetString());
+  EXPECT_EQ(3u, second["type"].GetUint());
+  EXPECT_STREQ("6869", second["hex"].GetString());
 }
 
 TEST(SuitePeer, StopsOnItsStopEventOrWhenStdinCloses) {
