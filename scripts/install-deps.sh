@@ -11,5 +11,5 @@ if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
+  apt-get install -y -qq "${need[@]}"
 fi
