@@ -346,30 +346,30 @@ void Logger::Rotate() {
     enabled_.store(false);
     return;
   }
-  for (const auto& line : held) AppendAtEnd(line.c_str(), static_cast<int>(line.size()));
+  for (const auto& marked : held) {
+    LONGLONG end = 0;
+    if (SeekToEnd(&end)) WriteMarkedLine(marked.c_str(), static_cast<int>(marked.size()) - 1, end);
+  }
 }
 
-bool Logger::AppendAtEnd(const wchar_t* line, int length) {
-  // The end position is the file size: it tells whether the file is empty and needs
-  // its mark, which goes out in the same single write as the line.
-  LARGE_INTEGER end = {};
+bool Logger::SeekToEnd(LONGLONG* end) {
+  LARGE_INTEGER position = {};
   LARGE_INTEGER zero = {};
-  if (!::SetFilePointerEx(file_.get(), zero, &end, FILE_END)) return false;
+  if (!::SetFilePointerEx(file_.get(), zero, &position, FILE_END)) return false;
+  *end = position.QuadPart;
+  return true;
+}
+
+bool Logger::WriteMarkedLine(const wchar_t* marked, int length, LONGLONG end) {
+  // An empty file gets the mark in the same single write as its first line.
+  const wchar_t* data = end == 0 ? marked : marked + 1;
+  const DWORD bytes = static_cast<DWORD>((end == 0 ? length + 1 : length) * sizeof(wchar_t));
   DWORD written = 0;
-  if (end.QuadPart != 0) {
-    return ::WriteFile(file_.get(), line, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr) != FALSE;
-  }
-  std::wstring marked(1, static_cast<wchar_t>(0xFEFF));
-  marked.append(line, static_cast<size_t>(length));
-  return ::WriteFile(file_.get(), marked.data(), static_cast<DWORD>(marked.size() * sizeof(wchar_t)), &written,
-                     nullptr) != FALSE;
+  return ::WriteFile(file_.get(), data, bytes, &written, nullptr) != FALSE;
 }
 
 void Logger::Log(int level, const wchar_t* format, ...) {
-  if (!enabled_.load(std::memory_order_relaxed) || level == 0 ||
-      level < threshold_.load(std::memory_order_relaxed) || format == nullptr) {
-    return;
-  }
+  if (format == nullptr || !IsLevelEnabled(level)) return;
   wchar_t message[LogLineFormat::kMessageCapacity];
   va_list args;
   va_start(args, format);
@@ -380,10 +380,7 @@ void Logger::Log(int level, const wchar_t* format, ...) {
 }
 
 void Logger::Log(int level, const char* format, ...) {
-  if (!enabled_.load(std::memory_order_relaxed) || level == 0 ||
-      level < threshold_.load(std::memory_order_relaxed) || format == nullptr) {
-    return;
-  }
+  if (format == nullptr || !IsLevelEnabled(level)) return;
   char message[LogLineFormat::kMessageCapacity];
   va_list args;
   va_start(args, format);
@@ -419,21 +416,15 @@ void Logger::WriteLine(int level, const wchar_t* text) {
   if (file_.valid()) {
     // The end position is the file size: it serves the limit check and tells whether
     // the file is empty and needs its mark.
-    LARGE_INTEGER end = {};
-    LARGE_INTEGER zero = {};
-    bool positioned = ::SetFilePointerEx(file_.get(), zero, &end, FILE_END) != FALSE;
-    if (positioned && IsOverLimit(static_cast<ULONGLONG>(end.QuadPart))) {
+    LONGLONG end = 0;
+    bool positioned = SeekToEnd(&end);
+    if (positioned && IsOverLimit(static_cast<ULONGLONG>(end))) {
       Rotate();
-      positioned = file_.valid() && ::SetFilePointerEx(file_.get(), zero, &end, FILE_END) != FALSE;
+      positioned = file_.valid() && SeekToEnd(&end);
     }
-    if (positioned) {
-      const wchar_t* data = end.QuadPart == 0 ? buffer : buffer + 1;
-      const DWORD bytes = static_cast<DWORD>((end.QuadPart == 0 ? length + 1 : length) * sizeof(wchar_t));
-      DWORD written = 0;
-      ::WriteFile(file_.get(), data, bytes, &written, nullptr);
-    }
+    if (positioned) WriteMarkedLine(buffer, length, end);
   } else if (rotating_) {
-    heldLines_.emplace_back(buffer + 1, static_cast<size_t>(length));
+    heldLines_.emplace_back(buffer, static_cast<size_t>(length) + 1);
   }
   Unlock();
 }

@@ -64,9 +64,12 @@ class Logger {
   // Takes the file size (the end position that the seek of this line found) into
   // curSize_; true when the limit is reached. Lock held.
   bool IsOverLimit(ULONGLONG endPosition);
-  // Writes one finished line at the end of the open file, with the mark when the file
-  // is empty. Lock held.
-  bool AppendAtEnd(const wchar_t* line, int length);
+  // Moves to the end of the open file; *end is the file size. Lock held.
+  bool SeekToEnd(LONGLONG* end);
+  // Writes one finished line of `length` characters that follows a byte order mark at
+  // marked[0]: with the mark when `end` is 0 (an empty file), without it otherwise.
+  // Lock held.
+  bool WriteMarkedLine(const wchar_t* marked, int length, LONGLONG end);
   // Opens filePath_ for appending; an invalid handle on failure.
   HANDLE OpenFile() const;
   void WriteHeader();
@@ -96,7 +99,7 @@ class Logger {
   std::wstring logsFolderOverride_;
   bool opened_ = false;
   // Set while Rotate hands the closed file to the archiver; lines logged meanwhile by the
-  // rotating thread wait in heldLines_ for the new file.
+  // rotating thread wait in heldLines_ (each after its mark slot) for the new file.
   bool rotating_ = false;
   std::vector<std::wstring> heldLines_;
 };
