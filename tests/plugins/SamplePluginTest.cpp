@@ -1,0 +1,198 @@
+// The sample plug-in DLLs on their own: exports of each build, settings read on every
+// call, the journal, the event set after each call and a "Stop" that hangs.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/UniqueHandle.h"
+#include "support/ChildProcess.h"
+#include "support/SamplePluginInstall.h"
+#include "support/ScratchFiles.h"
+
+namespace {
+
+using test_support::JournalLine;
+using test_support::SamplePlugin;
+using test_support::SamplePluginSettings;
+using test_support::SampleVariant;
+
+using ByteFn = unsigned char (*)();
+using VoidFn = void (*)();
+
+const char* const kExports[] = {"Start", "Stop", "OnNotifyChanges", "GenerateReports", "GetProtectionStatus"};
+
+// A copy of a built sample DLL in a scratch folder of its own, under `fileName`.
+class SampleCopy {
+ public:
+  SampleCopy(SampleVariant variant, const wchar_t* fileName)
+      : path_(folder_ / fileName) {
+    copied_ = ::CopyFileW(test_support::SamplePluginBuiltDll(SamplePlugin::Hearth, variant).c_str(),
+                          path_.c_str(), FALSE) != FALSE;
+  }
+  bool copied() const { return copied_; }
+  const std::wstring& path() const { return path_; }
+  std::vector<JournalLine> Journal() const { return test_support::ReadSampleJournal(path_); }
+
+ private:
+  test_support::ScratchFolder folder_{L"SamplePlugin"};
+  std::wstring path_;
+  bool copied_ = false;
+};
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(::GetProcAddress(module, name));
+}
+
+TEST(SamplePlugin, EachBuildExportsTheContractLessItsOneMissingExport) {
+  struct Case {
+    SamplePlugin plugin;
+    SampleVariant variant;
+    const char* missing;  // null: all five
+  } cases[] = {
+      {SamplePlugin::Hearth, SampleVariant::Complete, nullptr},
+      {SamplePlugin::Malware, SampleVariant::Complete, nullptr},
+      {SamplePlugin::IDTheft, SampleVariant::Complete, nullptr},
+      {SamplePlugin::Hearth, SampleVariant::WithoutStart, "Start"},
+      {SamplePlugin::Hearth, SampleVariant::WithoutStop, "Stop"},
+      {SamplePlugin::Hearth, SampleVariant::WithoutOnNotifyChanges, "OnNotifyChanges"},
+      {SamplePlugin::Hearth, SampleVariant::WithoutGenerateReports, "GenerateReports"},
+      {SamplePlugin::Hearth, SampleVariant::WithoutGetProtectionStatus, "GetProtectionStatus"},
+  };
+  for (const Case& c : cases) {
+    const std::wstring built = test_support::SamplePluginBuiltDll(c.plugin, c.variant);
+    UniqueModule module(::LoadLibraryExW(built.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    ASSERT_TRUE(module.valid()) << "not built: " << std::string(built.begin(), built.end());
+    for (const char* name : kExports) {
+      const bool expected = c.missing == nullptr || std::string(name) != c.missing;
+      EXPECT_EQ(expected, ::GetProcAddress(module.get(), name) != nullptr)
+          << name << " in " << std::string(built.begin(), built.end());
+    }
+  }
+}
+
+TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
+  SampleCopy copy(SampleVariant::Complete, L"MalwarePlugin.dll");
+  ASSERT_TRUE(copy.copied());
+  SamplePluginSettings settings;
+  settings.protectionStatus = 0;
+  settings.startResult = false;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+
+  HMODULE module = ::LoadLibraryW(copy.path().c_str());
+  ASSERT_NE(nullptr, module);
+  const auto getStatus = Export<ByteFn>(module, "GetProtectionStatus");
+  const auto start = Export<ByteFn>(module, "Start");
+  const auto stop = Export<ByteFn>(module, "Stop");
+  const auto notify = Export<ByteFn>(module, "OnNotifyChanges");
+  const auto reports = Export<VoidFn>(module, "GenerateReports");
+
+  EXPECT_EQ(0, getStatus());
+  EXPECT_EQ(0, start());
+  // Switched while loaded: the next calls see the new values.
+  settings.protectionStatus = 2;
+  settings.startResult = true;
+  settings.stopResult = false;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+  EXPECT_EQ(2, getStatus());
+  EXPECT_EQ(1, start());
+  EXPECT_EQ(1, notify());
+  reports();
+  EXPECT_EQ(0, stop());
+  ASSERT_TRUE(::FreeLibrary(module));
+
+  const std::vector<JournalLine> journal = copy.Journal();
+  const std::vector<std::string> expectedCalls = {"Attach", "GetProtectionStatus", "Start", "GetProtectionStatus",
+                                                  "Start",  "OnNotifyChanges",     "GenerateReports", "Stop",
+                                                  "Detach"};
+  const std::vector<std::string> expectedResults = {"-", "0", "0", "2", "1", "1", "-", "0", "-"};
+  ASSERT_EQ(expectedCalls, test_support::CallsOf(journal));
+  for (size_t i = 0; i < journal.size(); ++i) {
+    EXPECT_EQ(expectedResults[i], journal[i].result) << journal[i].call;
+    EXPECT_EQ(::GetCurrentProcessId(), journal[i].pid);
+    EXPECT_EQ(::GetCurrentThreadId(), journal[i].tid);
+    EXPECT_EQ(23u, journal[i].time.size()) << journal[i].time;  // yyyy-mm-ddThh:mm:ss.mmm
+    if (i > 0) {
+      EXPECT_LE(journal[i - 1].qpc, journal[i].qpc);
+    }
+  }
+
+  // Without settings file the plug-in is on and succeeds; with the journal off it
+  // writes nothing.
+  ::DeleteFileW(test_support::SampleSettingsPath(copy.path()).c_str());
+  ASSERT_TRUE(test_support::ClearSampleJournal(copy.path()));
+  module = ::LoadLibraryW(copy.path().c_str());
+  ASSERT_NE(nullptr, module);
+  EXPECT_EQ(1, Export<ByteFn>(module, "GetProtectionStatus")());
+  EXPECT_EQ(1, Export<ByteFn>(module, "Start")());
+  settings = SamplePluginSettings();
+  settings.journal = false;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+  EXPECT_EQ(1, Export<ByteFn>(module, "Stop")());
+  ASSERT_TRUE(::FreeLibrary(module));
+  EXPECT_EQ((std::vector<std::string>{"Attach", "GetProtectionStatus", "Start"}),
+            test_support::CallsOf(copy.Journal()));
+}
+
+TEST(SamplePlugin, SetsItsEventAfterEachCall) {
+  SampleCopy copy(SampleVariant::Complete, L"HearthPlugin.dll");
+  ASSERT_TRUE(copy.copied());
+  const std::wstring eventName = test_support::UniqueName(L"SampleCall");
+  UniqueKernelHandle event(::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
+  ASSERT_TRUE(event.valid());
+  SamplePluginSettings settings;
+  settings.signalEvent = eventName;
+  settings.startDelayMs = 50;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+
+  UniqueModule module(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(event.get(), 0)) << "loading is no call";
+  for (const char* name : {"GetProtectionStatus", "Start", "OnNotifyChanges", "Stop"}) {
+    EXPECT_EQ(1, Export<ByteFn>(module.get(), name)());
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0)) << name;
+  }
+}
+
+DWORD WINAPI CallStop(void* stop) {
+  reinterpret_cast<ByteFn>(stop)();
+  return 0;
+}
+
+}  // namespace
+
+// args: DLL path. Calls "Stop" on a thread of its own and ends (taking that thread with
+// it) once the call is journaled: 0 when the call was still running then.
+SENTREL_CHILD(L"sample-stop-hangs", args) {
+  HMODULE module = ::LoadLibraryW(args.at(0).c_str());
+  if (module == nullptr) return 1;
+  UniqueKernelHandle thread(
+      ::CreateThread(nullptr, 0, &CallStop, reinterpret_cast<void*>(Export<ByteFn>(module, "Stop")), 0, nullptr));
+  if (!thread.valid()) return 2;
+  for (int i = 0; i < 1000 && test_support::ReadSampleJournal(args.at(0)).size() < 2; ++i) ::Sleep(10);
+  return ::WaitForSingleObject(thread.get(), 200) == WAIT_TIMEOUT ? 0 : 3;
+}
+
+namespace {
+
+TEST(SamplePlugin, StopCanBeMadeToHang) {
+  SampleCopy copy(SampleVariant::Complete, L"IDTheft.dll");
+  ASSERT_TRUE(copy.copied());
+  SamplePluginSettings settings;
+  settings.stopHangs = true;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+  test_support::ChildProcess child = test_support::ChildProcess::Start(L"sample-stop-hangs", {copy.path()});
+  ASSERT_TRUE(child.valid());
+  DWORD exitCode = 99;
+  ASSERT_TRUE(child.Wait(60000, &exitCode));
+  EXPECT_EQ(0u, exitCode);
+  const std::vector<JournalLine> journal = copy.Journal();
+  ASSERT_EQ((std::vector<std::string>{"Attach", "Stop"}), test_support::CallsOf(journal));
+  EXPECT_EQ("hang", journal[1].result);
+  EXPECT_EQ(child.pid(), journal[1].pid);
+}
+
+}  // namespace
