@@ -31,13 +31,14 @@
 namespace {
 
 constexpr DWORD kPathCapacity = 1024;
+constexpr size_t kSuffixCapacity = 32;
 constexpr DWORD kSectionCapacity = 4096;
 constexpr size_t kEventNameCapacity = 260;
 constexpr wchar_t kSection[] = L"SamplePlugin";
 
 // Filled once when the DLL is loaded, read-only afterwards.
-wchar_t g_settingsPath[kPathCapacity];
-wchar_t g_journalPath[kPathCapacity];
+wchar_t g_settingsPath[kPathCapacity + kSuffixCapacity];
+wchar_t g_journalPath[kPathCapacity + kSuffixCapacity];
 
 struct Settings {
   unsigned protectionStatus = 1;
@@ -55,6 +56,7 @@ DWORD Number(const wchar_t* text) { return static_cast<DWORD>(std::wcstoul(text,
 // The whole section in one read, so that a call sees one consistent set of values.
 Settings ReadSettings() {
   Settings settings;
+  if (g_settingsPath[0] == L'\0') return settings;
   wchar_t section[kSectionCapacity] = {};
   const DWORD length = ::GetPrivateProfileSectionW(kSection, section, kSectionCapacity, g_settingsPath);
   for (const wchar_t* entry = section; entry < section + length && *entry != L'\0';
@@ -92,7 +94,7 @@ void Journal(const Settings& settings, const char* call, const char* result) {
       now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
       static_cast<long long>(ticks.QuadPart), static_cast<unsigned long>(::GetCurrentProcessId()),
       static_cast<unsigned long>(::GetCurrentThreadId()), result);
-  if (length <= 0 || length >= static_cast<int>(sizeof(line))) return;
+  if (length <= 0 || length >= static_cast<int>(sizeof(line)) || g_journalPath[0] == L'\0') return;
   const HANDLE file = ::CreateFileW(g_journalPath, FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -122,8 +124,8 @@ void LocateFiles(HMODULE self) {
   wchar_t* dot = std::wcsrchr(path, L'.');
   const wchar_t* slash = std::wcsrchr(path, L'\\');
   if (dot != nullptr && (slash == nullptr || dot > slash)) *dot = L'\0';
-  _snwprintf(g_settingsPath, kPathCapacity - 1, L"%s.settings.ini", path);
-  _snwprintf(g_journalPath, kPathCapacity - 1, L"%s.journal.txt", path);
+  _snwprintf(g_settingsPath, kPathCapacity + kSuffixCapacity - 1, L"%s.settings.ini", path);
+  _snwprintf(g_journalPath, kPathCapacity + kSuffixCapacity - 1, L"%s.journal.txt", path);
 }
 
 }  // namespace

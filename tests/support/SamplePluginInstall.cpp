@@ -65,10 +65,18 @@ bool StartsWith(const std::string& text, const char* prefix, std::string* rest) 
 std::wstring SamplePluginBuildFolder() {
   std::wstring self = SelfPath();
   self.resize(self.find_last_of(L'\\'));
-  const std::wstring relative = self + L"\\..\\samples\\plugins";
-  wchar_t full[MAX_PATH * 2] = {};
-  const DWORD length = ::GetFullPathNameW(relative.c_str(), MAX_PATH * 2, full, nullptr);
-  return length > 0 && length < MAX_PATH * 2 ? std::wstring(full) : relative;
+  // <build>\tests\x.exe, or <build>\tests\<configuration>\x.exe with a multi-configuration
+  // generator; the DLLs lie in <build>\samples\plugins either way.
+  std::wstring found;
+  for (const wchar_t* relative : {L"\\..\\samples\\plugins", L"\\..\\..\\samples\\plugins"}) {
+    wchar_t full[MAX_PATH * 2] = {};
+    const DWORD length = ::GetFullPathNameW((self + relative).c_str(), MAX_PATH * 2, full, nullptr);
+    if (length == 0 || length >= MAX_PATH * 2) continue;
+    if (found.empty()) found = full;
+    const DWORD attributes = ::GetFileAttributesW((std::wstring(full) + L"\\HearthPlugin.dll").c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return full;
+  }
+  return found;
 }
 
 const wchar_t* SamplePluginFileName(SamplePlugin plugin) {

@@ -54,7 +54,7 @@ struct JournalLine {
   std::string result;   // what the call returned: "1", "0", a status byte, "-", "hang"
 };
 
-// <folder of this test program>\..\samples\plugins, where the build puts the DLLs.
+// <build>\samples\plugins, where the build puts the DLLs, found from this program.
 std::wstring SamplePluginBuildFolder();
 // "HearthPlugin.dll", "MalwarePlugin.dll", "IDTheft.dll".
 const wchar_t* SamplePluginFileName(SamplePlugin plugin);
