@@ -143,16 +143,10 @@ TEST_F(ResourceMgrLoad, EachPathOnceUntilDeInit) {
   EXPECT_TRUE(manager_->Load(path));
   EXPECT_EQ(manager_->Resources(), first);
   EXPECT_EQ(CopiesParsedFrom(temp_).size(), 1u);
-  const auto lines =
-      test_support::OwnLogLinesContaining(L"ResourceMgr::Load - File already proceedded: ");
-  EXPECT_EQ(CountContaining(lines,
-                            LoggedText(LogLevel::Warn,
-                                       L"ResourceMgr::Load - File already proceedded: " + shouted)),
-            1u);
-  EXPECT_EQ(
-      CountContaining(lines, LoggedText(LogLevel::Warn,
-                                        L"ResourceMgr::Load - File already proceedded: " + path)),
-      1u);
+  const std::wstring already = L"ResourceMgr::Load - File already proceedded: ";
+  const auto lines = test_support::OwnLogLinesContaining(already);
+  EXPECT_EQ(CountContaining(lines, LoggedText(LogLevel::Warn, already + shouted)), 1u);
+  EXPECT_EQ(CountContaining(lines, LoggedText(LogLevel::Warn, already + path)), 1u);
 
   // After DeInit the file is copied and parsed again.
   NewLogLines deInitLines(LoggedText(LogLevel::Always, L"ResourceMgr::DeInit - invoked"));
