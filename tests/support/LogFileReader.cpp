@@ -1,6 +1,7 @@
 #include "support/LogFileReader.h"
 
 #include "common/UniqueHandle.h"
+#include "log/LogLineFormat.h"
 #include "log/Logger.h"
 
 namespace test_support {
@@ -53,6 +54,17 @@ std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWOR
       found.push_back(line);
   }
   return found;
+}
+
+std::wstring LoggedText(int level, const std::wstring& message) {
+  const wchar_t* label = LogLineFormat::BracketedLabel(level);
+  return std::wstring(label != nullptr ? label : L"") + L" - " + message;
+}
+
+size_t CountContaining(const std::vector<std::wstring>& lines, const std::wstring& needle) {
+  size_t count = 0;
+  for (const auto& line : lines) count += line.find(needle) != std::wstring::npos ? 1 : 0;
+  return count;
 }
 
 }  // namespace test_support

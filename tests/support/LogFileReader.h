@@ -26,4 +26,10 @@ LogFileContent DecodeLogBytes(const std::string& bytes);
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle,
                                                 DWORD pid = ::GetCurrentProcessId());
 
+// What a log line of `level` holds for `message`: the bracketed level label, " - " and
+// the message, so that a search for it checks the level as well as the text.
+std::wstring LoggedText(int level, const std::wstring& message);
+// How many of `lines` contain `needle`.
+size_t CountContaining(const std::vector<std::wstring>& lines, const std::wstring& needle);
+
 }  // namespace test_support
