@@ -1,6 +1,8 @@
 #include "support/LogWatch.h"
 
 #include "log/LogLineFormat.h"
+#include "log/Logger.h"
+#include "plugins/ProductLocations.h"
 #include "support/LogFileReader.h"
 
 namespace test_support {
@@ -23,15 +25,33 @@ LogWatch::Entry Decode(const std::wstring& line) {
   return entry;
 }
 
+std::wstring PidField(DWORD pid) {
+  wchar_t field[32];
+  _snwprintf(field, 32, L"[P:%5lu]", static_cast<unsigned long>(pid));
+  return field;
+}
+
 }  // namespace
 
-LogWatch::LogWatch() : baseline_(OwnLogLinesContaining(L"").size()) {}
+LogWatch::LogWatch() : LogWatch(Logger::Instance().FilePath(), ::GetCurrentProcessId()) {}
+
+LogWatch::LogWatch(const std::wstring& logPath, DWORD pid)
+    : path_(logPath), pid_(pid), baseline_(ReadLogFile(logPath).lines.size()) {}
 
 std::vector<LogWatch::Entry> LogWatch::NewEntries() const {
-  const std::vector<std::wstring> lines = OwnLogLinesContaining(L"");
+  const std::vector<std::wstring> lines = ReadLogFile(path_).lines;
+  const std::wstring pidField = PidField(pid_);
   std::vector<Entry> entries;
-  for (size_t i = baseline_; i < lines.size(); ++i) entries.push_back(Decode(lines[i]));
+  for (size_t i = baseline_; i < lines.size(); ++i) {
+    if (lines[i].find(pidField) != std::wstring::npos) entries.push_back(Decode(lines[i]));
+  }
   return entries;
+}
+
+std::vector<std::wstring> LogWatch::NewTexts() const {
+  std::vector<std::wstring> texts;
+  for (const Entry& entry : NewEntries()) texts.push_back(entry.text);
+  return texts;
 }
 
 size_t LogWatch::Count(int level, const std::wstring& text) const {
@@ -52,6 +72,19 @@ std::vector<std::wstring> LogWatch::TextsStartingWith(const std::wstring& prefix
     if (entry.text.compare(0, prefix.size(), prefix) == 0) texts.push_back(entry.text);
   }
   return texts;
+}
+
+bool LogWatch::WaitFor(const std::wstring& text, DWORD ms) const {
+  const ULONGLONG deadline = ::GetTickCount64() + ms;
+  for (;;) {
+    if (Count(text) > 0) return true;
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(20);
+  }
+}
+
+std::wstring ServiceLogPath() {
+  return ProductLocations::GetLogsFolder() + L"\\SentrelSrv\\SentrelSrv.log";
 }
 
 }  // namespace test_support
