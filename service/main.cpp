@@ -1,30 +1,16 @@
 // Entry point of SentrelSrv.exe.
 //
-// This build carries the console run (/debug): it starts, announces the service to the
-// suite's control centre with its status packet, waits for a line of input and ends.
-// Installing, removing and running under the service control manager come with the
-// service framework.
+// This build carries the console run (/debug): the filter core runs until a line of
+// input. Installing, removing and running under the service control manager come with
+// the service framework.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
-#include "core/StatusAnnouncement.h"
-#include "log/Logger.h"
+#include "service/ConsoleRun.h"
 #include "service/CommandLine.h"
-
-namespace {
-
-int RunConsole() {
-  Logger::Instance().Log(LogLevel::Always, "SentrelSrv run with debug flag");
-  AnnounceServiceStart();
-  std::printf("Press any key to exit the application\n");
-  std::fflush(stdout);
-  std::getchar();
-  return 0;
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   switch (ChooseRoad(argc, argv)) {
