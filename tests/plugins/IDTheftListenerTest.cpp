@@ -193,14 +193,17 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
     std::string payload;
     bool delivered;
     std::wstring rule;
-    const wchar_t* ruleInLog;
+    std::wstring ruleInLog;
   } cases[] = {
       {ResponsePayload(1, 0, L"ab", 0), true, L"ab", L"ab"},
       {ResponsePayload(1, 0, L"ab", 0) + "c", true, L"ab", L"ab"},  // a last odd byte is no character
       {ResponsePayload(5, 6, L"", 0), true, L"", L""},
       {ResponsePayload(1, 0, L"ab", 2), true, L"ab", L"ab"},
       {ResponsePayload(1, 0, L"a\r\nFORGED", 0), true, L"a\r\nFORGED", L"a??FORGED"},  // one line in the log
-      {std::string(1, '\x01'), false, L"", nullptr},  // no room for the modify flag
+      {std::string(1, '\x01'), false, L"", L""},  // no room for the modify flag
+      // Too long for one log line: the line shows the rule's start, the entry gets all of it.
+      {ResponsePayload(7, 0, std::wstring(3000, L'x'), 2), true, std::wstring(3000, L'x'),
+       std::wstring(1024, L'x') + L"..."},
   };
   IDTheft::IpcListener& listener = IDTheft::GetIpcListener();
   size_t expectedCount = 0;
@@ -218,7 +221,7 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
       ASSERT_EQ(expectedCount, responses.size());
       EXPECT_EQ(c.rule, responses.back().rule);
       EXPECT_EQ(static_cast<unsigned char>(c.payload[0]), responses.back().block);
-      EXPECT_EQ(1u, log.TextsStartingWith(std::wstring(L"IDTheft_EventManagerSetUserResponse user response : rule ") +
+      EXPECT_EQ(1u, log.TextsStartingWith(L"IDTheft_EventManagerSetUserResponse user response : rule " +
                                           c.ruleInLog + L" , block ")
                         .size());
     } else {
