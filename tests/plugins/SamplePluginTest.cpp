@@ -82,13 +82,15 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   settings.startResult = false;
   ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
 
-  HMODULE module = ::LoadLibraryW(copy.path().c_str());
-  ASSERT_NE(nullptr, module);
-  const auto getStatus = Export<ByteFn>(module, "GetProtectionStatus");
-  const auto start = Export<ByteFn>(module, "Start");
-  const auto stop = Export<ByteFn>(module, "Stop");
-  const auto notify = Export<ByteFn>(module, "OnNotifyChanges");
-  const auto reports = Export<VoidFn>(module, "GenerateReports");
+  // Owned, so that a failed assertion does not leave the DLL loaded and its scratch
+  // folder undeletable.
+  UniqueModule module(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  const auto getStatus = Export<ByteFn>(module.get(), "GetProtectionStatus");
+  const auto start = Export<ByteFn>(module.get(), "Start");
+  const auto stop = Export<ByteFn>(module.get(), "Stop");
+  const auto notify = Export<ByteFn>(module.get(), "OnNotifyChanges");
+  const auto reports = Export<VoidFn>(module.get(), "GenerateReports");
 
   EXPECT_EQ(0, getStatus());
   EXPECT_EQ(0, start());
@@ -102,7 +104,7 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   EXPECT_EQ(1, notify());
   reports();
   EXPECT_EQ(0, stop());
-  ASSERT_TRUE(::FreeLibrary(module));
+  module.reset();
 
   const std::vector<JournalLine> journal = copy.Journal();
   const std::vector<std::string> expectedCalls = {"Attach", "GetProtectionStatus", "Start", "GetProtectionStatus",
@@ -124,15 +126,15 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   // writes nothing.
   ::DeleteFileW(test_support::SampleSettingsPath(copy.path()).c_str());
   ASSERT_TRUE(test_support::ClearSampleJournal(copy.path()));
-  module = ::LoadLibraryW(copy.path().c_str());
-  ASSERT_NE(nullptr, module);
-  EXPECT_EQ(1, Export<ByteFn>(module, "GetProtectionStatus")());
-  EXPECT_EQ(1, Export<ByteFn>(module, "Start")());
+  module.reset(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "GetProtectionStatus")());
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "Start")());
   settings = SamplePluginSettings();
   settings.journal = false;
   ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
-  EXPECT_EQ(1, Export<ByteFn>(module, "Stop")());
-  ASSERT_TRUE(::FreeLibrary(module));
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "Stop")());
+  module.reset();
   EXPECT_EQ((std::vector<std::string>{"Attach", "GetProtectionStatus", "Start"}),
             test_support::CallsOf(copy.Journal()));
 }
@@ -187,7 +189,10 @@ TEST(SamplePlugin, StopCanBeMadeToHang) {
   test_support::ChildProcess child = test_support::ChildProcess::Start(L"sample-stop-hangs", {copy.path()});
   ASSERT_TRUE(child.valid());
   DWORD exitCode = 99;
-  ASSERT_TRUE(child.Wait(60000, &exitCode));
+  if (!child.Wait(60000, &exitCode)) {
+    child.Kill();  // it holds the DLL loaded, which keeps the scratch folder from going
+    FAIL() << "the child did not end";
+  }
   EXPECT_EQ(0u, exitCode);
   const std::vector<JournalLine> journal = copy.Journal();
   ASSERT_EQ((std::vector<std::string>{"Attach", "Stop"}), test_support::CallsOf(journal));
