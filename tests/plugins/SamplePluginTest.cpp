@@ -178,7 +178,48 @@ SENTREL_CHILD(L"sample-stop-hangs", args) {
   return ::WaitForSingleObject(thread.get(), 200) == WAIT_TIMEOUT ? 0 : 3;
 }
 
+// args: DLL path, start event, calls. Loads the DLL, waits for the start signal and
+// asks "GetProtectionStatus" `calls` times.
+SENTREL_CHILD(L"sample-journal-writer", args) {
+  UniqueModule module(::LoadLibraryW(args.at(0).c_str()));
+  if (!module.valid()) return 1;
+  const auto getStatus = Export<ByteFn>(module.get(), "GetProtectionStatus");
+  UniqueKernelHandle start(::OpenEventW(SYNCHRONIZE, FALSE, args.at(1).c_str()));
+  if (getStatus == nullptr || !start.valid() || ::WaitForSingleObject(start.get(), 60000) != WAIT_OBJECT_0) return 2;
+  const int calls = std::stoi(args.at(2));
+  for (int i = 0; i < calls; ++i) getStatus();
+  return 0;
+}
+
 namespace {
+
+// Processes that load the same DLL and call it at once share its journal: no line is lost.
+TEST(SamplePlugin, JournalKeepsEveryLineOfProcessesCallingAtOnce) {
+  SampleCopy copy(SampleVariant::Complete, L"HearthPlugin.dll");
+  ASSERT_TRUE(copy.copied());
+  const std::wstring startName = test_support::UniqueName(L"SampleJournalStart");
+  UniqueKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
+  ASSERT_TRUE(start.valid());
+  constexpr int kWriters = 4;
+  constexpr int kCalls = 300;
+  std::vector<test_support::ChildProcess> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    writers.push_back(
+        test_support::ChildProcess::Start(L"sample-journal-writer", {copy.path(), startName, std::to_wstring(kCalls)}));
+    ASSERT_TRUE(writers.back().valid());
+  }
+  // Every writer has loaded the DLL (its Attach line) before they all start together.
+  for (int wait = 0; wait < 600 && copy.Journal().size() < kWriters; ++wait) ::Sleep(100);
+  ASSERT_TRUE(::SetEvent(start.get()));
+  for (test_support::ChildProcess& writer : writers) {
+    DWORD exitCode = 99;
+    if (!writer.Wait(120000, &exitCode)) writer.Kill();
+    EXPECT_EQ(0u, exitCode);
+  }
+  size_t statusLines = 0;
+  for (const JournalLine& line : copy.Journal()) statusLines += line.call == "GetProtectionStatus" ? 1 : 0;
+  EXPECT_EQ(static_cast<size_t>(kWriters * kCalls), statusLines);
+}
 
 TEST(SamplePlugin, StopCanBeMadeToHang) {
   SampleCopy copy(SampleVariant::Complete, L"IDTheft.dll");
