@@ -26,9 +26,14 @@ bool DecodeUserResponse(const unsigned char* payload, uint64_t size, UserRespons
 }
 
 std::wstring RuleForLog(const std::wstring& rule) {
-  std::wstring shown = rule;
+  std::wstring shown = rule.substr(0, kRuleCharsShownInLog);
   for (wchar_t& c : shown) {
     if (c < 0x20 || c == 0x7F) c = L'?';
+  }
+  if (rule.size() > kRuleCharsShownInLog) {
+    // Not half a surrogate pair at the cut.
+    if (shown.back() >= 0xD800 && shown.back() <= 0xDBFF) shown.pop_back();
+    shown += L"...";
   }
   return shown;
 }

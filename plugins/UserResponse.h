@@ -26,8 +26,13 @@ struct UserResponse {
 // short to hold the two flags.
 bool DecodeUserResponse(const unsigned char* payload, uint64_t size, UserResponse* response);
 
+// At most this many characters of a rule appear in a log line; a longer rule shows its
+// start followed by "...". The logger drops a line that does not fit whole, and a
+// response must not reach the plug-in without its line.
+constexpr size_t kRuleCharsShownInLog = 1024;
+
 // The rule as a log line shows it: control characters (line breaks among them) become
-// '?', so that a rule cannot break the line or forge another.
+// '?', so that a rule cannot break the line or forge another; a long rule is cut.
 std::wstring RuleForLog(const std::wstring& rule);
 
 }  // namespace IDTheft

@@ -118,8 +118,10 @@ Settings ReadSettings() {
 }
 
 // Appends one line with a single write; the file is shared, so readers and other
-// processes loading the same DLL may have it open meanwhile.
-// `ticks` is the QueryPerformanceCounter value taken when the call began.
+// processes loading the same DLL may have it open meanwhile. Processes that append at
+// the same time are ordered by a lock on one byte far past any line: an append-only
+// handle alone lets their lines overwrite each other. `ticks` is the
+// QueryPerformanceCounter value taken when the call began.
 void Journal(const Settings& settings, long long ticks, const char* call, const char* result) {
   if (!settings.journal) return;
   SYSTEMTIME now = {};
@@ -131,12 +133,19 @@ void Journal(const Settings& settings, long long ticks, const char* call, const 
       ticks, static_cast<unsigned long>(::GetCurrentProcessId()),
       static_cast<unsigned long>(::GetCurrentThreadId()), result);
   if (length <= 0 || length >= static_cast<int>(sizeof(line)) || g_journalPath[0] == L'\0') return;
-  const HANDLE file = ::CreateFileW(g_journalPath, FILE_APPEND_DATA,
+  const HANDLE file = ::CreateFileW(g_journalPath, GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  ::WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+  OVERLAPPED lockedByte = {};
+  lockedByte.OffsetHigh = 0x40000000;
+  const bool locked = ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockedByte) != FALSE;
+  const LARGE_INTEGER zero = {};
+  if (::SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+    DWORD written = 0;
+    ::WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+  }
+  if (locked) ::UnlockFileEx(file, 0, 1, 0, &lockedByte);
   ::CloseHandle(file);
 }
 

@@ -59,6 +59,17 @@ bool RecordResponse(unsigned char block, unsigned char modify, const std::wstrin
   return true;
 }
 
+// An entry that records its response, reports that it was reached and then holds the
+// listener thread until the identity-theft stop has cleared the entry.
+HANDLE g_entryReached = nullptr;
+
+bool RecordAndHoldUntilCleared(unsigned char block, unsigned char modify, const std::wstring& rule) {
+  RecordResponse(block, modify, rule);
+  ::SetEvent(g_entryReached);
+  for (int wait = 0; wait < 3000 && IDTheft::GetUserResponseEntry() != nullptr; ++wait) ::Sleep(10);
+  return true;
+}
+
 std::vector<Response> WaitForResponses(size_t count, DWORD ms = 20000) {
   std::unique_lock<std::mutex> lock(g_recorder.mutex);
   g_recorder.changed.wait_for(lock, std::chrono::milliseconds(ms),
@@ -99,6 +110,7 @@ std::vector<QueuedItem> ScenarioItems(const std::wstring& scenario) {
     return {{8, ResponsePayload(1, 1, L"first")}, {9, "nine"}, {8, ResponsePayload(0, 0, L"third")}};
   }
   if (scenario == L"after") return {{8, ResponsePayload(3, 4, L"after")}};
+  if (scenario == L"during-stop") return {{8, ResponsePayload(1, 0, L"before")}, {8, ResponsePayload(0, 1, L"during")}};
   return {};
 }
 
@@ -193,14 +205,17 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
     std::string payload;
     bool delivered;
     std::wstring rule;
-    const wchar_t* ruleInLog;
+    std::wstring ruleInLog;
   } cases[] = {
       {ResponsePayload(1, 0, L"ab", 0), true, L"ab", L"ab"},
       {ResponsePayload(1, 0, L"ab", 0) + "c", true, L"ab", L"ab"},  // a last odd byte is no character
       {ResponsePayload(5, 6, L"", 0), true, L"", L""},
       {ResponsePayload(1, 0, L"ab", 2), true, L"ab", L"ab"},
       {ResponsePayload(1, 0, L"a\r\nFORGED", 0), true, L"a\r\nFORGED", L"a??FORGED"},  // one line in the log
-      {std::string(1, '\x01'), false, L"", nullptr},  // no room for the modify flag
+      {std::string(1, '\x01'), false, L"", L""},  // no room for the modify flag
+      // Too long for one log line: the line shows the rule's start, the entry gets all of it.
+      {ResponsePayload(7, 0, std::wstring(3000, L'x'), 2), true, std::wstring(3000, L'x'),
+       std::wstring(1024, L'x') + L"..."},
   };
   IDTheft::IpcListener& listener = IDTheft::GetIpcListener();
   size_t expectedCount = 0;
@@ -218,7 +233,7 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
       ASSERT_EQ(expectedCount, responses.size());
       EXPECT_EQ(c.rule, responses.back().rule);
       EXPECT_EQ(static_cast<unsigned char>(c.payload[0]), responses.back().block);
-      EXPECT_EQ(1u, log.TextsStartingWith(std::wstring(L"IDTheft_EventManagerSetUserResponse user response : rule ") +
+      EXPECT_EQ(1u, log.TextsStartingWith(L"IDTheft_EventManagerSetUserResponse user response : rule " +
                                           c.ruleInLog + L" , block ")
                         .size());
     } else {
@@ -226,6 +241,28 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
     }
   }
   EXPECT_EQ(expectedCount, WaitForResponses(expectedCount, 0).size());
+}
+
+// A response that arrives while the stop runs is logged but not passed on: the stop
+// clears the entry before it closes the listener, and the close waits for the thread.
+TEST_F(IDTheftListener, AResponseArrivingDuringTheStopIsLoggedButNotPassedOn) {
+  UniqueKernelHandle reached(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(reached.valid());
+  g_entryReached = reached.get();
+  IDTheft::SetUserResponseEntry(&RecordAndHoldUntilCleared);
+  const std::wstring queue = test_support::UniqueName(L"IDTheftDuringStop");
+  ASSERT_TRUE(IDTheft::GetIpcListener().Create(SMIPCPManager::kServer, queue, kQueueSize));
+  LogWatch log;
+  RunWriter(queue, L"during-stop");
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(reached.get(), 30000));
+
+  // The listener thread is inside the entry with the second response still to come.
+  EXPECT_FALSE(IDTheft::StopPlugin());
+  const std::wstring duringLine = L"IDTheft_EventManagerSetUserResponse user response : rule during , block 0 , modify 1";
+  for (int wait = 0; wait < 300 && log.Count(LogLevel::Always, duringLine) == 0; ++wait) ::Sleep(100);
+  EXPECT_EQ(1u, log.Count(LogLevel::Always, duringLine));
+  EXPECT_EQ((std::vector<Response>{{1, 0, L"before"}}), WaitForResponses(1, 0));
+  g_entryReached = nullptr;
 }
 
 TEST_F(IDTheftListener, StopClearsTheEntryAndClosesTheListener) {
@@ -243,7 +280,11 @@ TEST_F(IDTheftListener, StopClearsTheEntryAndClosesTheListener) {
   EXPECT_FALSE(IDTheft::StopPlugin());
   EXPECT_FALSE(listener.IsReady());
   EXPECT_EQ(nullptr, IDTheft::GetUserResponseEntry());
-  EXPECT_EQ(1u, log.Count(LogLevel::Always, L"SMIPCPManager::threadListener terminated."));
+  // Close waits at most 3 s for the listener thread; on a loaded machine its last line
+  // may come later, so wait for it instead of expecting it at once.
+  const std::wstring terminated = L"SMIPCPManager::threadListener terminated.";
+  for (int wait = 0; wait < 300 && log.Count(LogLevel::Always, terminated) == 0; ++wait) ::Sleep(100);
+  EXPECT_EQ(1u, log.Count(LogLevel::Always, terminated));
 
   // With no entry a response is logged and goes no further.
   const std::string payload = ResponsePayload(1, 1, L"late");

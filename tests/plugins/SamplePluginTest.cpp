@@ -82,13 +82,15 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   settings.startResult = false;
   ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
 
-  HMODULE module = ::LoadLibraryW(copy.path().c_str());
-  ASSERT_NE(nullptr, module);
-  const auto getStatus = Export<ByteFn>(module, "GetProtectionStatus");
-  const auto start = Export<ByteFn>(module, "Start");
-  const auto stop = Export<ByteFn>(module, "Stop");
-  const auto notify = Export<ByteFn>(module, "OnNotifyChanges");
-  const auto reports = Export<VoidFn>(module, "GenerateReports");
+  // Owned, so that a failed assertion does not leave the DLL loaded and its scratch
+  // folder undeletable.
+  UniqueModule module(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  const auto getStatus = Export<ByteFn>(module.get(), "GetProtectionStatus");
+  const auto start = Export<ByteFn>(module.get(), "Start");
+  const auto stop = Export<ByteFn>(module.get(), "Stop");
+  const auto notify = Export<ByteFn>(module.get(), "OnNotifyChanges");
+  const auto reports = Export<VoidFn>(module.get(), "GenerateReports");
 
   EXPECT_EQ(0, getStatus());
   EXPECT_EQ(0, start());
@@ -102,7 +104,7 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   EXPECT_EQ(1, notify());
   reports();
   EXPECT_EQ(0, stop());
-  ASSERT_TRUE(::FreeLibrary(module));
+  module.reset();
 
   const std::vector<JournalLine> journal = copy.Journal();
   const std::vector<std::string> expectedCalls = {"Attach", "GetProtectionStatus", "Start", "GetProtectionStatus",
@@ -124,15 +126,15 @@ TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   // writes nothing.
   ::DeleteFileW(test_support::SampleSettingsPath(copy.path()).c_str());
   ASSERT_TRUE(test_support::ClearSampleJournal(copy.path()));
-  module = ::LoadLibraryW(copy.path().c_str());
-  ASSERT_NE(nullptr, module);
-  EXPECT_EQ(1, Export<ByteFn>(module, "GetProtectionStatus")());
-  EXPECT_EQ(1, Export<ByteFn>(module, "Start")());
+  module.reset(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "GetProtectionStatus")());
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "Start")());
   settings = SamplePluginSettings();
   settings.journal = false;
   ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
-  EXPECT_EQ(1, Export<ByteFn>(module, "Stop")());
-  ASSERT_TRUE(::FreeLibrary(module));
+  EXPECT_EQ(1, Export<ByteFn>(module.get(), "Stop")());
+  module.reset();
   EXPECT_EQ((std::vector<std::string>{"Attach", "GetProtectionStatus", "Start"}),
             test_support::CallsOf(copy.Journal()));
 }
@@ -176,7 +178,50 @@ SENTREL_CHILD(L"sample-stop-hangs", args) {
   return ::WaitForSingleObject(thread.get(), 200) == WAIT_TIMEOUT ? 0 : 3;
 }
 
+// args: DLL path, start event, calls. Loads the DLL, waits for the start signal and
+// asks "GetProtectionStatus" `calls` times.
+SENTREL_CHILD(L"sample-journal-writer", args) {
+  UniqueModule module(::LoadLibraryW(args.at(0).c_str()));
+  if (!module.valid()) return 1;
+  const auto getStatus = Export<ByteFn>(module.get(), "GetProtectionStatus");
+  UniqueKernelHandle start(::OpenEventW(SYNCHRONIZE, FALSE, args.at(1).c_str()));
+  if (getStatus == nullptr || !start.valid() || ::WaitForSingleObject(start.get(), 60000) != WAIT_OBJECT_0) return 2;
+  const int calls = std::stoi(args.at(2));
+  for (int i = 0; i < calls; ++i) getStatus();
+  return 0;
+}
+
 namespace {
+
+// Processes that load the same DLL and call it at once share its journal: no line is lost.
+TEST(SamplePlugin, JournalKeepsEveryLineOfProcessesCallingAtOnce) {
+  SampleCopy copy(SampleVariant::Complete, L"HearthPlugin.dll");
+  ASSERT_TRUE(copy.copied());
+  const std::wstring startName = test_support::UniqueName(L"SampleJournalStart");
+  UniqueKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
+  ASSERT_TRUE(start.valid());
+  constexpr int kWriters = 4;
+  constexpr int kCalls = 300;
+  // No assertion returns early while writers run: they hold the DLL loaded, which would
+  // keep the scratch folder from being removed.
+  std::vector<test_support::ChildProcess> writers;
+  for (int i = 0; i < kWriters; ++i) {
+    writers.push_back(
+        test_support::ChildProcess::Start(L"sample-journal-writer", {copy.path(), startName, std::to_wstring(kCalls)}));
+    EXPECT_TRUE(writers.back().valid());
+  }
+  // Every writer has loaded the DLL (its Attach line) before they all start together.
+  for (int wait = 0; wait < 600 && copy.Journal().size() < kWriters; ++wait) ::Sleep(100);
+  EXPECT_TRUE(::SetEvent(start.get()));
+  for (test_support::ChildProcess& writer : writers) {
+    DWORD exitCode = 99;
+    if (!writer.Wait(120000, &exitCode)) writer.Kill();
+    EXPECT_EQ(0u, exitCode);
+  }
+  size_t statusLines = 0;
+  for (const JournalLine& line : copy.Journal()) statusLines += line.call == "GetProtectionStatus" ? 1 : 0;
+  EXPECT_EQ(static_cast<size_t>(kWriters * kCalls), statusLines);
+}
 
 TEST(SamplePlugin, StopCanBeMadeToHang) {
   SampleCopy copy(SampleVariant::Complete, L"IDTheft.dll");
@@ -187,7 +232,10 @@ TEST(SamplePlugin, StopCanBeMadeToHang) {
   test_support::ChildProcess child = test_support::ChildProcess::Start(L"sample-stop-hangs", {copy.path()});
   ASSERT_TRUE(child.valid());
   DWORD exitCode = 99;
-  ASSERT_TRUE(child.Wait(60000, &exitCode));
+  if (!child.Wait(60000, &exitCode)) {
+    child.Kill();  // it holds the DLL loaded, which keeps the scratch folder from going
+    FAIL() << "the child did not end";
+  }
   EXPECT_EQ(0u, exitCode);
   const std::vector<JournalLine> journal = copy.Journal();
   ASSERT_EQ((std::vector<std::string>{"Attach", "Stop"}), test_support::CallsOf(journal));
