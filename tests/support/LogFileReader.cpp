@@ -37,12 +37,19 @@ LogFileContent ReadLogFile(const std::wstring& path) {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return LogFileContent();
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool identified = ::GetFileInformationByHandle(file.get(), &info) != FALSE;
   std::string bytes;
   char buffer[65536];
   DWORD read = 0;
   while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
     bytes.append(buffer, read);
-  return DecodeLogBytes(bytes);
+  LogFileContent content = DecodeLogBytes(bytes);
+  if (identified) {
+    content.volume = info.dwVolumeSerialNumber;
+    content.fileIndex = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  return content;
 }
 
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {

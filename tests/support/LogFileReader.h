@@ -15,6 +15,10 @@ struct LogFileContent {
   std::wstring text;          // the text after the leading BOM
   std::vector<std::wstring> lines;  // split at CR LF, without the CR LF
   bool endsWithCrLf = false;
+  // The file read (volume serial and file index, 0 when unknown): a log that was full
+  // is archived and started afresh as another file.
+  DWORD volume = 0;
+  unsigned long long fileIndex = 0;
 };
 
 // Opens the file shared for read, write and delete (the logger keeps it open).

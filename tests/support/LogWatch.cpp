@@ -35,14 +35,23 @@ std::wstring PidField(DWORD pid) {
 
 LogWatch::LogWatch() : LogWatch(Logger::Instance().FilePath(), ::GetCurrentProcessId()) {}
 
-LogWatch::LogWatch(const std::wstring& logPath, DWORD pid)
-    : path_(logPath), pid_(pid), baseline_(ReadLogFile(logPath).lines.size()) {}
+LogWatch::LogWatch(const std::wstring& logPath, DWORD pid) : path_(logPath), pid_(pid) {
+  const LogFileContent content = ReadLogFile(logPath);
+  volume_ = content.volume;
+  fileIndex_ = content.fileIndex;
+  baseline_ = content.lines.size();
+}
 
 std::vector<LogWatch::Entry> LogWatch::NewEntries() const {
-  const std::vector<std::wstring> lines = ReadLogFile(path_).lines;
+  const LogFileContent content = ReadLogFile(path_);
+  const std::vector<std::wstring>& lines = content.lines;
+  // Another file than the one watched at first: the log was archived since, and the
+  // whole new file came after the watch was made.
+  const bool sameFile = content.volume == volume_ && content.fileIndex == fileIndex_;
+  const size_t first = sameFile ? baseline_ : 0;
   const std::wstring pidField = PidField(pid_);
   std::vector<Entry> entries;
-  for (size_t i = baseline_; i < lines.size(); ++i) {
+  for (size_t i = first; i < lines.size(); ++i) {
     if (lines[i].find(pidField) != std::wstring::npos) entries.push_back(Decode(lines[i]));
   }
   return entries;

@@ -2,7 +2,11 @@
 // message text: by default this process's lines in its own log (Logger::Instance()),
 // or the lines of another process in any log of the suite (a child started from this
 // test program, SentrelSrv.exe). Log files outlive the test and process ids come back,
-// so lines from before the watch are left out.
+// so lines from before the watch are left out. A log that was full is archived and
+// started afresh, often by the very process watched as it starts: every line of a
+// file other than the one watched at first is new. A log that was full is archived and
+// started afresh (often by the very process watched, as it starts): every line of a
+// file other than the one watched at first is new.
 #pragma once
 
 #include <windows.h>
@@ -43,7 +47,11 @@ class LogWatch {
  private:
   std::wstring path_;
   DWORD pid_;
-  size_t baseline_;
+  // The file at path_ when the watch was made (volume serial and file index; all 0
+  // when there was none) and how many lines it held then.
+  unsigned long long fileIndex_ = 0;
+  DWORD volume_ = 0;
+  size_t baseline_ = 0;
 };
 
 // Where SentrelSrv.exe writes its log: <Logs>\SentrelSrv\SentrelSrv.log.
