@@ -6,7 +6,7 @@
 //
 // Beside the DLL, named after its base name (e.g. HearthPlugin.dll):
 //   HearthPlugin.settings.ini  checked on every call and read again whenever its time
-//   or size changed, section [SamplePlugin]:
+//   or size changed or it changed in the last seconds, section [SamplePlugin]:
 //     ProtectionStatus=1   byte returned by GetProtectionStatus (0..255)
 //     StartResult=1        result of Start (0 false, otherwise true)
 //     StopResult=1         result of Stop
@@ -89,15 +89,23 @@ Settings ReadSettingsFile() {
 
 // The settings file is parsed again only when its time or size changed since the last
 // read: parsing it costs far more than the call it configures, and a call's timing is
-// what benchmarks measure through this plug-in.
+// what benchmarks measure through this plug-in. A file's time is only as fine as the
+// clock that set it (about 16 ms on Windows, 2 s on FAT), so a file rewritten soon after
+// it was read can keep both its time and its size: a read is trusted for later calls
+// only once the file's time lies well before the moment of that read.
+constexpr ULONGLONG kSettledAfter = 3ULL * 10000000ULL;  // 3 s in 100 ns units
+
 SRWLOCK g_settingsLock = SRWLOCK_INIT;
-bool g_settingsCached = false;
+bool g_settingsSettled = false;
 WIN32_FILE_ATTRIBUTE_DATA g_settingsStamp = {};
 Settings g_cachedSettings;
 
+ULONGLONG FileTimeValue(const FILETIME& time) {
+  return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 bool SameStamp(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b) {
-  return a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
-         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime &&
+  return FileTimeValue(a.ftLastWriteTime) == FileTimeValue(b.ftLastWriteTime) &&
          a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh;
 }
 
@@ -107,10 +115,12 @@ Settings ReadSettings() {
     return Settings();
   }
   ::AcquireSRWLockExclusive(&g_settingsLock);
-  if (!g_settingsCached || !SameStamp(stamp, g_settingsStamp)) {
+  if (!g_settingsSettled || !SameStamp(stamp, g_settingsStamp)) {
+    FILETIME readAt = {};
+    ::GetSystemTimeAsFileTime(&readAt);
     g_cachedSettings = ReadSettingsFile();
     g_settingsStamp = stamp;
-    g_settingsCached = true;
+    g_settingsSettled = FileTimeValue(stamp.ftLastWriteTime) + kSettledAfter < FileTimeValue(readAt);
   }
   const Settings settings = g_cachedSettings;
   ::ReleaseSRWLockExclusive(&g_settingsLock);

@@ -74,6 +74,39 @@ TEST(SamplePlugin, EachBuildExportsTheContractLessItsOneMissingExport) {
   }
 }
 
+// A file's time is only as fine as the clock that set it (about 16 ms on Windows, 2 s
+// on FAT): settings rewritten that soon keep their time, and here their size too. The
+// new values are still the ones the next call sees.
+TEST(SamplePlugin, SettingsRewrittenWithinOneTickOfTheClockAreSeen) {
+  SampleCopy copy(SampleVariant::Complete, L"MalwarePlugin.dll");
+  ASSERT_TRUE(copy.copied());
+  const std::wstring settingsPath = test_support::SampleSettingsPath(copy.path());
+  SamplePluginSettings settings;
+  settings.protectionStatus = 3;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+  WIN32_FILE_ATTRIBUTE_DATA first = {};
+  ASSERT_TRUE(::GetFileAttributesExW(settingsPath.c_str(), GetFileExInfoStandard, &first));
+
+  UniqueModule module(::LoadLibraryW(copy.path().c_str()));
+  ASSERT_TRUE(module.valid());
+  const auto getStatus = Export<ByteFn>(module.get(), "GetProtectionStatus");
+  EXPECT_EQ(3, getStatus());
+
+  settings.protectionStatus = 4;
+  ASSERT_TRUE(test_support::WriteSampleSettings(copy.path(), settings));
+  {
+    UniqueKernelHandle file(::CreateFileW(settingsPath.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &first.ftLastWriteTime));
+  }
+  WIN32_FILE_ATTRIBUTE_DATA second = {};
+  ASSERT_TRUE(::GetFileAttributesExW(settingsPath.c_str(), GetFileExInfoStandard, &second));
+  ASSERT_EQ(first.nFileSizeLow, second.nFileSizeLow);
+  ASSERT_EQ(0, ::CompareFileTime(&first.ftLastWriteTime, &second.ftLastWriteTime));
+  EXPECT_EQ(4, getStatus());
+}
+
 TEST(SamplePlugin, JournalsEveryCallAndReadsItsSettingsOnEachCall) {
   SampleCopy copy(SampleVariant::Complete, L"MalwarePlugin.dll");
   ASSERT_TRUE(copy.copied());
