@@ -200,9 +200,11 @@ SENTREL_CHILD(L"core-path", args) {
   return expected == after ? 0 : 1;
 }
 
-// Starts and stops at once, while another process may be setting the settings events.
+// args: a pause in ms. Starts, pauses, and stops, while another process may be setting
+// the settings events.
 SENTREL_CHILD(L"core-quick-stop", args) {
   if (!SentrelCore::Start()) return 2;
+  ::Sleep(args.empty() ? 0 : static_cast<DWORD>(std::stoul(args.at(0))));
   const HANDLE worker = SentrelCore::Stop();
   if (worker == nullptr) return 3;
   return ::WaitForSingleObject(worker, 30000) == WAIT_OBJECT_0 ? 0 : 4;
@@ -365,14 +367,24 @@ TEST(MachineCoreWithoutSuite, PathIsUnchangedWhenNoSuiteFolderExists) {
 }
 
 // Stop closes the settings events while the worker waits on them, here while another
-// thread keeps setting them: the worker still ends through its shutdown line, every time.
+// thread keeps setting them, after pauses that let the worker reach its wait or not:
+// the worker still ends through its shutdown line, every time.
 TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
   MachineValueGuard webFilterPath(L"SOFTWARE\\Veltrane\\WebFilter", L"InstallPath");
   MachineValueGuard watchdog(L"SOFTWARE\\Veltrane", kWatchdogValue);
   ASSERT_TRUE(webFilterPath.Remove());
-  std::atomic<bool> done{false};
-  std::thread storm([&] {
-    while (!done) {
+  // Joined however the test ends: a failed assertion must not leave a joinable thread
+  // (that ends the whole program before the guards above put the machine values back).
+  struct Storm {
+    std::atomic<bool> done{false};
+    std::thread thread;
+    ~Storm() {
+      done = true;
+      if (thread.joinable()) thread.join();
+    }
+  } storm;
+  storm.thread = std::thread([&storm] {
+    while (!storm.done) {
       Signal(SharedNames::kHearthReloadSettingsEvent);
       Signal(SharedNames::kIdentitiesChangedEvent);
       Signal(SharedNames::kMalwareSettingsChangedEvent);
@@ -380,7 +392,7 @@ TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
   });
   for (int round = 0; round < 12; ++round) {
     LogWatch log(Logger::Instance().FilePath());
-    ChildProcess child = ChildProcess::Start(L"core-quick-stop");
+    ChildProcess child = ChildProcess::Start(L"core-quick-stop", {std::to_wstring(round % 4 * 20)});
     log.Follow(child.pid());
     DWORD exitCode = 99;
     ASSERT_TRUE(child.Wait(kChildWaitMs, &exitCode));
@@ -388,8 +400,8 @@ TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
     EXPECT_EQ(0u, log.TextsStartingWith(L"SentrelCore::WorkerThreadFunc - worker thread: Unexpected").size());
     EXPECT_EQ(1u, log.Count(kWorkerCompleted)) << "round " << round;
   }
-  done = true;
-  storm.join();
+  storm.done = true;
+  storm.thread.join();
   EXPECT_EQ(0, WatchdogFlag());
 }
 
