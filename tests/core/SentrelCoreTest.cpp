@@ -405,6 +405,28 @@ TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
   EXPECT_EQ(0, WatchdogFlag());
 }
 
+// Another program created a settings event before the service, as a manual-reset event,
+// and left it set: each setting still counts once, the worker does not spin on it.
+TEST(MachineCoreWithoutSuite, ASettingsEventLeftSetByAManualResetOwnerCountsOnce) {
+  MachineValueGuard webFilterPath(L"SOFTWARE\\Veltrane\\WebFilter", L"InstallPath");
+  MachineValueGuard watchdog(L"SOFTWARE\\Veltrane", kWatchdogValue);
+  ASSERT_TRUE(webFilterPath.Remove());
+  UniqueKernelHandle squatted(::CreateEventW(nullptr, TRUE, TRUE, SharedNames::kHearthReloadSettingsEvent));
+  ASSERT_TRUE(squatted.valid());
+
+  CoreChild core;
+  ASSERT_TRUE(core.WaitStarted());
+  ASSERT_TRUE(core.log().WaitFor(kHearthAccepted, 30000));
+  ::Sleep(500);
+  EXPECT_EQ(1u, core.log().Count(kHearthAccepted));
+  ASSERT_TRUE(::SetEvent(squatted.get()));
+  ASSERT_TRUE(Eventually([&] { return core.log().Count(kHearthAccepted) >= 2; }, 30000));
+  ::Sleep(500);
+  EXPECT_EQ(2u, core.log().Count(kHearthAccepted));
+  EXPECT_EQ(0u, core.Finish());
+  EXPECT_EQ(1u, core.log().Count(kWorkerCompleted));
+}
+
 TEST(Core, StopBeforeStartSignalsNothingAndReturnsNoWorker) {
   LogWatch log;
   EXPECT_EQ(nullptr, SentrelCore::Stop());
