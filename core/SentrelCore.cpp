@@ -157,6 +157,9 @@ HANDLE Stop() {
   if (state.shutdownEvent) {
     Log().Log(LogLevel::Always, L"SentrelCore::Stop - stopping WorkerThreadFunc");
     ::SetEvent(state.shutdownEvent.get());
+    // The worker closes the shutdown event at its end; after a Start that failed before
+    // the worker existed, nobody else would.
+    if (state.workerThread == nullptr) state.shutdownEvent.reset();
   }
   ::ReleaseSRWLockExclusive(&state.shutdownLock);
   state.hearthEvent.reset();

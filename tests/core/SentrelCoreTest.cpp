@@ -210,6 +210,27 @@ SENTREL_CHILD(L"core-quick-stop", args) {
   return ::WaitForSingleObject(worker, 30000) == WAIT_OBJECT_0 ? 0 : 4;
 }
 
+// A Start that fails because a settings event cannot be created. Exit code: 0 when Start
+// failed, Stop returned no worker and Stop closed every event Start had created (the
+// process holds two handles fewer: the Hearth settings event and the shutdown event).
+SENTREL_CHILD(L"core-start-fails", args) {
+  // The handles this process holds, found by asking about every small handle value
+  // (Wine does not count them for GetProcessHandleCount).
+  const auto openHandles = [] {
+    int count = 0;
+    for (ULONG_PTR value = 4; value < 16384; value += 4) {
+      DWORD flags = 0;
+      if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+  };
+  if (SentrelCore::Start()) return 2;
+  const int before = openHandles();
+  if (SentrelCore::Stop() != nullptr) return 4;
+  const int closed = before - openHandles();
+  return closed == 2 ? 0 : 10 + closed;
+}
+
 TEST_F(MachineCore, AnnouncesItselfToTheControlCentreOnce) {
   CollectingChannel controlCentre;
   ASSERT_TRUE(controlCentre.Create(SMIPCTNG::kServer, SharedNames::kControlCenterHighQueue,
@@ -425,6 +446,28 @@ TEST(MachineCoreWithoutSuite, ASettingsEventLeftSetByAManualResetOwnerCountsOnce
   EXPECT_EQ(2u, core.log().Count(kHearthAccepted));
   EXPECT_EQ(0u, core.Finish());
   EXPECT_EQ(1u, core.log().Count(kWorkerCompleted));
+}
+
+// "Global\\IdentitiesChanged" is taken by a mutex: Start fails with its line, no worker
+// runs, no plug-in is touched, and Stop leaves no event of the failed Start open.
+TEST_F(MachineCore, AnEventThatCannotBeCreatedFailsStartAndStopClosesWhatItMade) {
+  UniqueKernelHandle squatter(::CreateMutexW(nullptr, FALSE, SharedNames::kIdentitiesChangedEvent));
+  ASSERT_TRUE(squatter.valid());
+  LogWatch log(Logger::Instance().FilePath());
+  ChildProcess child = ChildProcess::Start(L"core-start-fails");
+  log.Follow(child.pid());
+  DWORD exitCode = 99;
+  ASSERT_TRUE(child.Wait(kChildWaitMs, &exitCode));
+  EXPECT_EQ(0u, exitCode);
+  EXPECT_EQ(1u, log.Count(LogLevel::Error,
+                          L"SentrelCore::StartWorkerThread - Failed to create the IDTheft settings changed event. "
+                          L"GLE = 6"));
+  EXPECT_EQ(0u, log.Count(kWorkerStarted));
+  EXPECT_EQ(0u, log.Count(L"SentrelCore::StartWorkerThread - Failed to create the Malware settings changed event. "
+                          L"GLE = 6"));
+  for (SamplePlugin plugin : {SamplePlugin::Hearth, SamplePlugin::Malware, SamplePlugin::IDTheft}) {
+    EXPECT_TRUE(Journal(plugin).empty());
+  }
 }
 
 TEST(Core, StopBeforeStartSignalsNothingAndReturnsNoWorker) {
