@@ -12,6 +12,7 @@
 #include <new>
 
 #include "common/ExCommon.h"
+#include "common/JsonAllocator.h"
 #include "common/TextConversion.h"
 #include "common/UniqueHandle.h"
 #include "log/Logger.h"
@@ -53,7 +54,7 @@ bool HasBytesAfterEnd(rapidjson::FileReadStream& stream) {
 
 // Only an object whose members all have string values is read: a value of another
 // type is never taken for a string.
-bool IsObjectOfStrings(const rapidjson::Document& document) {
+bool IsObjectOfStrings(const JsonDocument& document) {
   if (!document.IsObject()) return false;
   for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
     if (!member->value.IsString()) return false;
@@ -62,7 +63,7 @@ bool IsObjectOfStrings(const rapidjson::Document& document) {
 }
 
 // A JSON string up to its first NUL, UTF-8 to wide, lower-cased when asked.
-std::wstring TableText(const rapidjson::Value& text, bool lower) {
+std::wstring TableText(const JsonDocument::ValueType& text, bool lower) {
   const std::wstring wide = MultiByteToWide(std::string(text.GetString()), CP_UTF8);
   return lower ? ExCommon::ToLower(wide) : wide;
 }
@@ -94,7 +95,7 @@ bool Load(const std::wstring& path, StringTable& table, bool lowerKeys, bool low
     rapidjson::FileReadStream stream(file.get(), buffer.get(),
                                      static_cast<size_t>(std::max(size, kSmallestReadBlock)));
     SkipByteOrderMark(stream);
-    rapidjson::Document document;
+    JsonDocument document;
     document.ParseStream<kParseFlags>(stream);
     if (document.HasParseError() || HasBytesAfterEnd(stream) || !IsObjectOfStrings(document)) {
       log.Log(LogLevel::Error, L"JsonHelper Load- - failed to parse the file %s", path.c_str());

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "common/JsonAllocator.h"
 #include "log/Logger.h"
 #include "support/LogFileReader.h"
 #include "support/ScratchFiles.h"
@@ -174,6 +177,21 @@ TEST(JsonHelperLoad, AllocateFileContent) {
   uint64_t size = 99;
   EXPECT_FALSE(JsonHelper::AllocateFileContent(folder / L"missing.json", &size));
   EXPECT_EQ(size, 0u);
+}
+
+// Memory that cannot be had ends the parse with an exception that the load catches,
+// never with a null block that the parser would write through.
+TEST(JsonAllocator, AnAllocationThatCannotBeMadeThrows) {
+  JsonAllocator allocator;
+  const size_t impossible = SIZE_MAX / 2;
+  EXPECT_THROW(allocator.Malloc(impossible), std::bad_alloc);
+  void* block = allocator.Malloc(16);
+  ASSERT_NE(block, nullptr);
+  EXPECT_THROW(allocator.Realloc(block, 16, impossible), std::bad_alloc);
+  block = allocator.Realloc(block, 16, 32);
+  ASSERT_NE(block, nullptr);
+  JsonAllocator::Free(block);
+  EXPECT_EQ(allocator.Malloc(0), nullptr);
 }
 
 }  // namespace
