@@ -33,11 +33,19 @@ struct QueueEndpoint::State {
   UniqueMappedView view;
   UniqueKernelHandle newDataEvent;
   UniqueKernelHandle forwardEvent;
+  // The mapping's bytes are copied to the front; the slack behind them stays zero, so a
+  // receiver that scans a payload for its terminating NUL stops inside the buffer.
   std::unique_ptr<unsigned char[]> privateCopy;
   size_t privateCopySize = 0;
+  // The new-data event existed before this server created it: another process may have
+  // made it manual-reset, so the listener resets it itself after each wake.
+  bool resetNewDataAfterWake = false;
 
   std::atomic<bool> ready{false};
+  // Set by Close: the listener takes nothing more out of the mapping and waits no more.
   std::atomic<bool> stop{false};
+  // Set by Close when it stopped waiting for the listener: the receiver may be gone.
+  std::atomic<bool> abandoned{false};
 };
 
 namespace {
@@ -73,8 +81,11 @@ bool OpenMapping(State& s) {
     s.mapping.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, GetOpenSecurityAttributes(),
                                          PAGE_READWRITE, 0, static_cast<DWORD>(s.size),
                                          s.mappingName.c_str()));
-  } else {
+  } else if (s.type == QueueEndpoint::kClient) {
     s.mapping.reset(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, s.mappingName.c_str()));
+  } else {
+    // Neither server nor client: no mapping is created or opened.
+    ::SetLastError(ERROR_INVALID_PARAMETER);
   }
   if (!s.mapping) {
     const int gle = static_cast<int>(::GetLastError());
@@ -101,6 +112,11 @@ void Drain(State& s) {
     Log().Log(LogLevel::Error, t.readFailed);
     return;
   }
+  if (s.stop) {
+    // Close came first: what is in the mapping stays there.
+    ReleaseLock(s);
+    return;
+  }
   if (!s.ready) {
     Log().Log(LogLevel::Error, t.readNotReady);
     ReleaseLock(s);
@@ -120,7 +136,9 @@ void Drain(State& s) {
     QueueLayout::ResetHeader(s.privateCopy.get());
     return;
   }
-  if (!walk.items.empty() && !s.stop && s.receiver != nullptr) s.receiver->Deliver(std::move(walk.items));
+  // Items taken out of the mapping are delivered even when Close is waiting for this
+  // drain to end; only once Close has given up may the receiver be gone.
+  if (!walk.items.empty() && !s.abandoned && s.receiver != nullptr) s.receiver->Deliver(std::move(walk.items));
 }
 
 }  // namespace
@@ -187,7 +205,9 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         return false;
       }
       state->privateCopySize = static_cast<size_t>(mappingSize + mappingSize / 5);  // floor(size * 1.2)
-      state->privateCopy.reset(new (std::nothrow) unsigned char[state->privateCopySize + 1]);
+      // Zero-filled, the slack behind the copied bytes included (nothing ever writes it).
+      state->privateCopy.reset(new (std::nothrow) unsigned char[state->privateCopySize + 1]());
+      ::SetLastError(ERROR_SUCCESS);
       state->newDataEvent.reset(
           ::CreateEventW(GetOpenSecurityAttributes(), FALSE, FALSE, newDataEventName_.c_str()));
       if (!state->newDataEvent) {
@@ -195,6 +215,10 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         Close();
         return false;
       }
+      // An event of that name already existed (a listener left behind by an earlier
+      // server, or another process that created it first, perhaps manual-reset and set):
+      // its kind is not ours to choose, so the listener resets it after every wake.
+      state->resetNewDataAfterWake = ::GetLastError() == ERROR_ALREADY_EXISTS;
       state->forwardEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
       if (!state->forwardEvent) {
         Log().Log(LogLevel::Error, texts_.forwardEventFailed, static_cast<int>(::GetLastError()));
@@ -207,8 +231,16 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         return false;
       }
       // The mapping exists before the listener runs, so its first wake finds it ready.
+      // Creating and resetting it happen under the queue's mutex: a client that opens a
+      // brand-new mapping, or appends to one that an earlier server left, sees the header
+      // either before the reset or after it, never half of it.
+      if (!AcquireLock(*state)) {
+        Close();
+        return false;
+      }
       const bool opened = OpenMapping(*state);
       state->ready = opened;
+      ReleaseLock(*state);
       if (!opened) {
         Close();
         return false;
@@ -287,7 +319,9 @@ bool QueueEndpoint::Close() {
   if (!listenerThreads_.empty()) {
     std::vector<HANDLE> threads;
     for (const auto& thread : listenerThreads_) threads.push_back(thread.get());
-    ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, kCloseWaitMs);
+    const DWORD waited =
+        ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, kCloseWaitMs);
+    if (waited != WAIT_OBJECT_0 && state_) state_->abandoned = true;
     listenerThreads_.clear();
   }
   serverRunningEvent_.reset();
@@ -300,17 +334,25 @@ bool QueueEndpoint::Close() {
 DWORD WINAPI QueueEndpoint::ListenerThread(void* parameter) {
   std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(parameter));
   State& s = **holder;
-  if (!s.newDataEvent) return 1;
-  HANDLE waits[2] = {s.newDataEvent.get(), s.forwardEvent.get()};
-  const DWORD count = s.forwardEvent ? 2 : 1;
+  if (!s.newDataEvent || !s.forwardEvent) return 1;
+  // The forward event comes first: when Close has set it, a wait returns it and leaves
+  // the shared new-data event alone, which by then may announce items to a new server
+  // of the same queue (a listener that Close gave up on still holds the event).
+  HANDLE waits[2] = {s.forwardEvent.get(), s.newDataEvent.get()};
   for (;;) {
-    const DWORD result = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    // Once stopped, never wait again: a wait could take a wake-up meant for another server.
     if (s.stop) {
       Log().Log(LogLevel::Always, s.texts->listenerTerminated);
       return 0;
     }
+    const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (s.stop) continue;  // ends at the top of the loop
     if (result == WAIT_FAILED) return 1;
-    if (result != WAIT_OBJECT_0) continue;
+    if (result != WAIT_OBJECT_0 + 1) continue;
+    // A manual-reset event would otherwise stay set and keep the listener draining. A write
+    // that set it before this reset had already put its item in the mapping, so the drain
+    // below takes it; one that sets it later wakes the listener again.
+    if (s.resetNewDataAfterWake) ::ResetEvent(s.newDataEvent.get());
     try {
       Drain(s);
     } catch (...) {
