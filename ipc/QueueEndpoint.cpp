@@ -67,11 +67,24 @@ bool AcquireLock(const State& s) {
 
 void ReleaseLock(const State& s) { ::ReleaseMutex(s.mutex.get()); }
 
+// Why a mapping could not be opened: its log line, written by the caller once it no
+// longer holds the queue's mutex (a log line may wait for the logger, and every writer of
+// the queue in every process would wait with it).
+struct MappingFailure {
+  int level = LogLevel::None;
+  const wchar_t* text = nullptr;  // %s mapping name, %d gle (where the text has them)
+  int gle = 0;
+};
+
+void Report(const State& s, const MappingFailure& failure) {
+  if (failure.text != nullptr) Log().Log(failure.level, failure.text, s.mappingName.c_str(), failure.gle);
+}
+
 // Creates (server) or opens (client) the mapping and maps all of it.
-bool OpenMapping(State& s) {
+bool OpenMapping(State& s, MappingFailure* failure) {
   const QueueTexts& t = *s.texts;
   if (s.ready) {
-    Log().Log(LogLevel::Warn, t.channelAlreadyCreated);
+    *failure = MappingFailure{LogLevel::Warn, t.channelAlreadyCreated, 0};
     return false;
   }
   const bool server = s.type == QueueEndpoint::kServer;
@@ -89,14 +102,14 @@ bool OpenMapping(State& s) {
   }
   if (!s.mapping) {
     const int gle = static_cast<int>(::GetLastError());
-    if (server) Log().Log(LogLevel::Fatal, t.serverMappingFailed, s.mappingName.c_str(), gle);
-    else Log().Log(LogLevel::Warn, t.clientMappingFailed, s.mappingName.c_str(), gle);
+    if (server) *failure = MappingFailure{LogLevel::Fatal, t.serverMappingFailed, gle};
+    else *failure = MappingFailure{LogLevel::Warn, t.clientMappingFailed, gle};
     return false;
   }
   const DWORD access = server ? FILE_MAP_ALL_ACCESS : (FILE_MAP_READ | FILE_MAP_WRITE);
   s.view.reset(::MapViewOfFile(s.mapping.get(), access, 0, 0, static_cast<SIZE_T>(s.size)));
   if (!s.view) {
-    Log().Log(LogLevel::Error, t.mapViewFailed, s.mappingName.c_str(), static_cast<int>(::GetLastError()));
+    *failure = MappingFailure{LogLevel::Error, t.mapViewFailed, static_cast<int>(::GetLastError())};
     s.mapping.reset();
     return false;
   }
@@ -118,8 +131,8 @@ void Drain(State& s) {
     return;
   }
   if (!s.ready) {
-    Log().Log(LogLevel::Error, t.readNotReady);
     ReleaseLock(s);
+    Log().Log(LogLevel::Error, t.readNotReady);
     Log().Log(LogLevel::Error, t.readFailed);
     return;
   }
@@ -238,10 +251,12 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         Close();
         return false;
       }
-      const bool opened = OpenMapping(*state);
+      MappingFailure failure;
+      const bool opened = OpenMapping(*state, &failure);
       state->ready = opened;
       ReleaseLock(*state);
       if (!opened) {
+        Report(*state, failure);
         Close();
         return false;
       }
@@ -257,8 +272,10 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
       return true;
     }
 
-    const bool opened = OpenMapping(*state);
+    MappingFailure failure;
+    const bool opened = OpenMapping(*state, &failure);
     state->ready = opened;
+    if (!opened) Report(*state, failure);
     return opened;
   } catch (const std::exception&) {
     Log().Log(LogLevel::Error, texts_.listenerFailed, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
@@ -285,25 +302,29 @@ bool QueueEndpoint::Append(const void* itemHeader, unsigned long long headerSize
     Log().Log(LogLevel::Error, texts_.writeCannotLock);
     return false;
   }
+  // Nothing is logged while the mutex is held: a log line may wait for the logger, and
+  // every writer of this queue in every process would wait with it.
   if (!s->ready) {
-    const bool opened = OpenMapping(*s);
+    MappingFailure failure;
+    const bool opened = OpenMapping(*s, &failure);
     s->ready = opened;
     if (!opened) {
-      Log().Log(LogLevel::Warn, texts_.notReady, s->mappingName.c_str());
       ReleaseLock(*s);
+      Report(*s, failure);
+      Log().Log(LogLevel::Warn, texts_.notReady, s->mappingName.c_str());
       return false;
     }
   }
   if (!QueueLayout::AppendItem(static_cast<unsigned char*>(s->view.get()), s->size, itemHeader, headerSize,
                                data, length)) {
+    ReleaseLock(*s);
     Log().Log(LogLevel::Error, texts_.noRoom, static_cast<int>(length));
     if (outOfStorage != nullptr) *outOfStorage = true;
-    ReleaseLock(*s);
     return false;
   }
+  ReleaseLock(*s);
   if (Log().IsLevelEnabled(LogLevel::Debug))
     Log().Log(LogLevel::Debug, texts_.wrote, static_cast<int>(::GetCurrentThreadId()), static_cast<int>(length));
-  ReleaseLock(*s);
 
   UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, s->newDataEventName.c_str()));
   if (event) ::SetEvent(event.get());
