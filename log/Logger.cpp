@@ -166,7 +166,6 @@ Logger::~Logger() {
 }
 
 void Logger::Construct() {
-  lockReleased_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
   try {
     HMODULE self = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -226,11 +225,14 @@ bool Logger::AcquireContended() {
     }
     if (::TryAcquireSRWLockExclusive(&lock_)) return true;
   }
-  // A long hold (a rotation's rename and reopen) ends in a bounded sleep. The waiter
-  // counts itself before each try, so an Unlock that follows a failed try sets the event.
+  // A long hold (a rotation's rename and reopen) ends in a bounded sleep on a condition
+  // variable. The waiter counts itself first and tries the lock with the wait gate held;
+  // Unlock passes through the gate before it wakes a waiter, so a release that follows a
+  // failed try always finds the waiter asleep and wakes it.
   const ULONGLONG deadline = ::GetTickCount64() + kLockWaitMs;
   bool acquired = false;
   lockWaiters_.fetch_add(1);
+  ::AcquireSRWLockExclusive(&waitGate_);
   for (;;) {
     if (::TryAcquireSRWLockExclusive(&lock_)) {
       acquired = true;
@@ -238,9 +240,9 @@ bool Logger::AcquireContended() {
     }
     const ULONGLONG now = ::GetTickCount64();
     if (now >= deadline) break;
-    const DWORD left = static_cast<DWORD>(deadline - now);
-    if (!lockReleased_ || ::WaitForSingleObject(lockReleased_.get(), left) == WAIT_FAILED) ::Sleep(1);
+    ::SleepConditionVariableSRW(&lockReleased_, &waitGate_, static_cast<DWORD>(deadline - now), 0);
   }
+  ::ReleaseSRWLockExclusive(&waitGate_);
   lockWaiters_.fetch_sub(1);
   return acquired;
 }
@@ -253,7 +255,11 @@ void Logger::Unlock() {
   lockOwner_.store(0, std::memory_order_relaxed);
   ::ReleaseSRWLockExclusive(&lock_);
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (lockWaiters_.load() > 0 && lockReleased_) ::SetEvent(lockReleased_.get());
+  if (lockWaiters_.load() > 0) {
+    ::AcquireSRWLockExclusive(&waitGate_);
+    ::ReleaseSRWLockExclusive(&waitGate_);
+    ::WakeConditionVariable(&lockReleased_);
+  }
   for (const ArchiveJob& job : starts) {
     try {
       StartArchiveTool(job, 0);

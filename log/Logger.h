@@ -101,13 +101,14 @@ class Logger {
   // Serialises the size check, rotation, seek and write of one line between the threads
   // of this process. The owner may take it again (Open writes the header through Log
   // while holding it): a slim lock plus the owning thread and its depth. Threads that
-  // wait longer than a short spin sleep on lockReleased_, which Unlock sets while any
-  // thread waits, so that a wait can end after kLockWaitMs.
+  // wait longer than a short spin sleep on lockReleased_ (behind waitGate_), which Unlock
+  // signals while any thread waits, so that a wait can end after kLockWaitMs.
   SRWLOCK lock_ = SRWLOCK_INIT;
   std::atomic<DWORD> lockOwner_{0};
   int lockDepth_ = 0;
   std::atomic<int> lockWaiters_{0};
-  UniqueKernelHandle lockReleased_;
+  SRWLOCK waitGate_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE lockReleased_ = CONDITION_VARIABLE_INIT;
   // Lines dropped because the lock was not had in time, not yet reported in the file.
   std::atomic<unsigned> droppedLines_{0};
   // Files moved aside under the lock whose compression tool is still to be started.
