@@ -130,6 +130,13 @@ void Drain(State& s) {
     ReleaseLock(s);
     return;
   }
+  // A manual-reset event would otherwise stay set and keep the listener draining. A write
+  // that set it before this reset had already put its item in the mapping, so the copy
+  // below takes it; one that sets it later wakes the listener again. The reset is made
+  // under the mutex and only while not stopped: once Close has stopped this listener the
+  // event may announce items to a new server of the queue, which can only take the
+  // mapping after this drain releases the mutex.
+  if (s.resetNewDataAfterWake) ::ResetEvent(s.newDataEvent.get());
   if (!s.ready) {
     ReleaseLock(s);
     Log().Log(LogLevel::Error, t.readNotReady);
@@ -370,10 +377,6 @@ DWORD WINAPI QueueEndpoint::ListenerThread(void* parameter) {
     if (s.stop) continue;  // ends at the top of the loop
     if (result == WAIT_FAILED) return 1;
     if (result != WAIT_OBJECT_0 + 1) continue;
-    // A manual-reset event would otherwise stay set and keep the listener draining. A write
-    // that set it before this reset had already put its item in the mapping, so the drain
-    // below takes it; one that sets it later wakes the listener again.
-    if (s.resetNewDataAfterWake) ::ResetEvent(s.newDataEvent.get());
     try {
       Drain(s);
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,10 +22,12 @@
 #include "CollectingChannel.h"
 #include "NewLogLines.h"
 #include "support/ChildProcess.h"
+#include "support/ImportHook.h"
 
 namespace {
 
 using test_support::ChildProcess;
+using test_support::ImportHook;
 using test_support::UniqueName;
 
 constexpr unsigned long long kQueueSize = 20480;
@@ -195,6 +198,41 @@ struct ChildEvents {
 
 }  // namespace
 
+namespace {
+
+// The second half of a handover: Close has given up on the old server's listener, which
+// waits for `releaseOld`. A new server process takes the queue; `client` writes "warm"
+// and, while the new server is inside that delivery, "target"; then the old listener
+// goes on and ends. The new server must receive both, each once. When
+// `oldMayHoldTheMutex`, the old listener may keep the new server out until it goes on.
+void ExpectTheNextServerToGetEveryItem(const std::wstring& queue, TestClient& client, HANDLE releaseOld,
+                                       const NewLogLines& oldTerminated, bool oldMayHoldTheMutex) {
+  ChildEvents events(UniqueName(L"next"), {L"ready", L"entered", L"gate", L"got0", L"got1", L"stop"});
+  ChildProcess next = ChildProcess::Start(L"reporting-server", {queue, events.stem, L"warm", L"target"});
+  ASSERT_TRUE(next.valid());
+  bool ready = events.Wait(L"ready", oldMayHoldTheMutex ? 3000 : kChildWaitMs);
+  if (!ready && oldMayHoldTheMutex) {
+    ::SetEvent(releaseOld);
+    ready = events.Wait(L"ready", kChildWaitMs);
+  }
+  ASSERT_TRUE(ready);
+  ASSERT_TRUE(client.Write(L"c", "warm", 4));
+  ASSERT_TRUE(events.Wait(L"entered", 10000));  // the new server is inside its drain
+  ASSERT_TRUE(client.Write(L"c", "target", 6));
+
+  ::SetEvent(releaseOld);
+  EXPECT_TRUE(oldTerminated.WaitForCount(1, 10000));
+
+  events.Set(L"gate");
+  EXPECT_TRUE(events.Wait(L"got1", 10000)) << "the new server never received the announced item";
+  events.Set(L"stop");
+  DWORD exitCode = 0;
+  ASSERT_TRUE(next.Wait(kChildWaitMs, &exitCode));
+  EXPECT_EQ(0x3u, exitCode) << "warm and target, each once";
+}
+
+}  // namespace
+
 // A listener that Close gave up on comes back from its receiver after a new server (in
 // another process) took the queue, while that server is inside a drain and a client's
 // write has announced one more item. The old listener must not take that announcement.
@@ -213,24 +251,73 @@ TEST(ChannelHandover, AListenerLeftBehindByCloseDoesNotTakeTheNextServersWakeUp)
   EXPECT_TRUE(old->Close());  // gives up on the stuck listener after about 3 s
   delete old;
 
-  ChildEvents events(UniqueName(L"next"), {L"ready", L"entered", L"gate", L"got0", L"got1", L"stop"});
-  ChildProcess next = ChildProcess::Start(L"reporting-server", {queue, events.stem, L"warm", L"target"});
-  ASSERT_TRUE(next.valid());
-  ASSERT_TRUE(events.Wait(L"ready", kChildWaitMs));
-  ASSERT_TRUE(client.Write(L"c", "warm", 4));
-  ASSERT_TRUE(events.Wait(L"entered", 10000));  // the new server is inside its drain
-  ASSERT_TRUE(client.Write(L"c", "target", 6));
+  // The old listener returns from its receiver while the new server is in its drain.
+  ExpectTheNextServerToGetEveryItem(queue, client, release.get(), terminated, false);
+}
 
-  // The old listener returns from its receiver and ends.
-  ::SetEvent(release.get());
-  EXPECT_TRUE(terminated.WaitForCount(1, 10000));
+namespace {
 
-  events.Set(L"gate");
-  EXPECT_TRUE(events.Wait(L"got1", 10000)) << "the new server never received the announced item";
-  events.Set(L"stop");
-  DWORD exitCode = 0;
-  ASSERT_TRUE(next.Wait(kChildWaitMs, &exitCode));
-  EXPECT_EQ(0x3u, exitCode) << "warm and target, each once";
+// Makes one ResetEvent call of one thread stall until `release` is set: the listener
+// losing the processor between its wake-up and its reset of the new-data event.
+struct ResetStall {
+  std::atomic<DWORD> thread{0};
+  UniqueKernelHandle entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueKernelHandle release{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<void*> original{nullptr};
+};
+// Lives as long as the process: a stalled listener may outlast a failed test.
+ResetStall g_resetStall;
+
+BOOL WINAPI StallingResetEvent(HANDLE event) {
+  DWORD self = ::GetCurrentThreadId();
+  if (g_resetStall.thread.compare_exchange_strong(self, 0)) {
+    ::SetEvent(g_resetStall.entered.get());
+    ::WaitForSingleObject(g_resetStall.release.get(), kChildWaitMs);
+  }
+  return reinterpret_cast<decltype(&::ResetEvent)>(g_resetStall.original.load())(event);
+}
+
+// A collecting server that remembers the thread its items arrive on.
+class ListenerRecordingChannel : public CollectingChannel {
+ public:
+  ~ListenerRecordingChannel() override { Close(); }
+  void OnNewData(std::vector<const QueueItemHeader*> items) override {
+    listener = ::GetCurrentThreadId();
+    CollectingChannel::OnNewData(std::move(items));
+  }
+  std::atomic<DWORD> listener{0};
+};
+
+}  // namespace
+
+// The new-data event existed before the server (so its listener resets it after each
+// wake). The listener wakes for a write and stalls before its reset; Close gives up on
+// it; a new server process takes the queue and is inside a drain when a client announces
+// one more item. The old listener's late reset must not wipe that announcement.
+TEST(ChannelHandover, AStalledListenerDoesNotResetTheNextServersWakeUp) {
+  const std::wstring queue = UniqueName(L"ResetRace");
+  UniqueKernelHandle planted(::CreateEventW(GetOpenSecurityAttributes(), FALSE, FALSE, (L"Global\\Event_" + queue).c_str()));
+  ASSERT_TRUE(planted);
+  ResetStall& stall = g_resetStall;
+  ImportHook hook("kernel32.dll", "ResetEvent", reinterpret_cast<void*>(&StallingResetEvent));
+  ASSERT_TRUE(hook.installed());
+  stall.original = hook.original();
+
+  auto* old = new ListenerRecordingChannel;
+  ASSERT_TRUE(old->Create(SMIPCTNG::kServer, queue, kQueueSize));
+  TestClient client;
+  ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
+  ASSERT_TRUE(client.Write(L"c", "prime", 5));
+  ASSERT_TRUE(old->WaitForItems(1, 10000));
+  stall.thread = old->listener.load();
+  ASSERT_TRUE(client.Write(L"c", "lost", 4));
+  ASSERT_TRUE(WaitEvent(stall.entered.get(), 10000));
+  NewLogLines terminated(L"SMIPCTNG::Write: threadListener terminated.");
+  EXPECT_TRUE(old->Close());  // gives up on the stalled listener after about 3 s
+  delete old;
+
+  // The old listener makes its reset while the new server is in its drain.
+  ExpectTheNextServerToGetEveryItem(queue, client, stall.release.get(), terminated, true);
 }
 
 // A writer in the middle of its append (it holds the queue's mutex and has read the
