@@ -80,6 +80,21 @@ void Report(const State& s, const MappingFailure& failure) {
   if (failure.text != nullptr) Log().Log(failure.level, failure.text, s.mappingName.c_str(), failure.gle);
 }
 
+// Commits every page of a view that is only reserved. Any local process may create the
+// mapping before the suite's programs do, with SEC_RESERVE: its pages are then reserved,
+// and the first write into one of them faults and ends the process that makes it.
+// False when a page cannot be committed.
+bool CommitView(void* view, SIZE_T size) {
+  unsigned char* base = static_cast<unsigned char*>(view);
+  for (SIZE_T checked = 0; checked < size;) {
+    MEMORY_BASIC_INFORMATION info = {};
+    if (::VirtualQuery(base + checked, &info, sizeof(info)) == 0) return false;
+    if (info.State != MEM_COMMIT) return ::VirtualAlloc(view, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+    checked = static_cast<SIZE_T>(static_cast<unsigned char*>(info.BaseAddress) + info.RegionSize - base);
+  }
+  return true;
+}
+
 // Creates (server) or opens (client) the mapping and maps all of it.
 bool OpenMapping(State& s, MappingFailure* failure) {
   const QueueTexts& t = *s.texts;
@@ -108,8 +123,9 @@ bool OpenMapping(State& s, MappingFailure* failure) {
   }
   const DWORD access = server ? FILE_MAP_ALL_ACCESS : (FILE_MAP_READ | FILE_MAP_WRITE);
   s.view.reset(::MapViewOfFile(s.mapping.get(), access, 0, 0, static_cast<SIZE_T>(s.size)));
-  if (!s.view) {
+  if (!s.view || !CommitView(s.view.get(), static_cast<SIZE_T>(s.size))) {
     *failure = MappingFailure{LogLevel::Error, t.mapViewFailed, static_cast<int>(::GetLastError())};
+    s.view.reset();
     s.mapping.reset();
     return false;
   }

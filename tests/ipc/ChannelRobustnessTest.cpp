@@ -397,6 +397,58 @@ TEST(ChannelHostileObjects, APlantedManualResetEventDoesNotMakeTheServerSpin) {
   std::printf("server CPU over two idle seconds: %lu ms\n", static_cast<unsigned long>(cpuMs));
 }
 
+namespace {
+
+// The view that the code under test mapped last.
+std::atomic<void*> g_lastView{nullptr};
+std::atomic<void*> g_originalMapViewOfFile{nullptr};
+
+LPVOID WINAPI RecordingMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+  void* view = reinterpret_cast<decltype(&::MapViewOfFile)>(g_originalMapViewOfFile.load())(mapping, access, offsetHigh,
+                                                                                             offsetLow, bytes);
+  g_lastView = view;
+  return view;
+}
+
+// True when every page of [view, view + size) is committed, so that a write cannot fault.
+bool AllCommitted(const void* view, SIZE_T size) {
+  const unsigned char* base = static_cast<const unsigned char*>(view);
+  for (SIZE_T done = 0; done < size;) {
+    MEMORY_BASIC_INFORMATION info = {};
+    if (base == nullptr || ::VirtualQuery(base + done, &info, sizeof(info)) == 0 || info.State != MEM_COMMIT) return false;
+    done = static_cast<SIZE_T>(static_cast<const unsigned char*>(info.BaseAddress) + info.RegionSize - base);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Any local process may create the mapping first with its pages only reserved
+// (SEC_RESERVE): a write into such a page faults and ends the process that makes it.
+// Server and client commit their view before they write to it.
+TEST(ChannelHostileObjects, APlantedMappingOfReservedPagesIsCommittedBeforeUse) {
+  const std::wstring queue = UniqueName(L"Reserved");
+  UniqueKernelHandle planted(::CreateFileMappingW(INVALID_HANDLE_VALUE, GetOpenSecurityAttributes(),
+                                                  PAGE_READWRITE | SEC_RESERVE, 0, static_cast<DWORD>(kQueueSize),
+                                                  (L"Global\\" + queue).c_str()));
+  ASSERT_TRUE(planted);
+  ImportHook hook("kernel32.dll", "MapViewOfFile", reinterpret_cast<void*>(&RecordingMapViewOfFile));
+  ASSERT_TRUE(hook.installed());
+  g_originalMapViewOfFile = hook.original();
+
+  CollectingChannel server;
+  g_lastView = nullptr;
+  ASSERT_TRUE(server.Create(SMIPCTNG::kServer, queue, kQueueSize));
+  EXPECT_TRUE(AllCommitted(g_lastView.load(), kQueueSize)) << "the server's view";
+  TestClient client;
+  g_lastView = nullptr;
+  ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
+  EXPECT_TRUE(AllCommitted(g_lastView.load(), kQueueSize)) << "the client's view";
+  ASSERT_TRUE(client.Write(L"c", "reserved", 8));
+  ASSERT_TRUE(server.WaitForItems(1, 10000));
+  EXPECT_EQ("reserved", server.Items()[0].payload);
+}
+
 // The listener wakes for a write and waits for the queue's mutex, which the writer
 // process still holds, while Close sets the stop flag. The item must end up delivered or
 // still in the mapping, never taken out and dropped.
