@@ -136,10 +136,18 @@ Logger& Logger::Instance() {
   int expected = kNotOpened;
   if (g_instanceState.compare_exchange_strong(expected, kOpening, std::memory_order_acq_rel)) {
     g_openingThread.store(::GetCurrentThreadId());
-    // The open is finished on every way out, so that no other thread waits for ever.
+    // The open is finished on every way out, so that no other thread waits for ever. A
+    // file found full is moved aside during the open, but its compression tool starts
+    // only once the open is finished: the other threads wait for the open, and a slow
+    // start must not keep them from logging.
     struct Opened {
-      ~Opened() { g_instanceState.store(kOpened, std::memory_order_release); }
-    } opened;
+      Logger& logger;
+      ~Opened() {
+        g_instanceState.store(kOpened, std::memory_order_release);
+        logger.StartHeldArchives();
+      }
+    } opened{instance};
+    instance.holdArchiveStarts_.store(true);
     instance.Open(instance.exeName_, true);
     return instance;
   }
@@ -251,7 +259,7 @@ void Logger::Unlock() {
   if (--lockDepth_ > 0) return;
   // The compression tool is started only once no thread waits on this lock for it.
   std::vector<ArchiveJob> starts;
-  starts.swap(pendingArchives_);
+  if (!holdArchiveStarts_.load()) starts.swap(pendingArchives_);
   lockOwner_.store(0, std::memory_order_relaxed);
   ::ReleaseSRWLockExclusive(&lock_);
   std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -267,6 +275,12 @@ void Logger::Unlock() {
       // The moved file stays beside the log, unpacked.
     }
   }
+}
+
+void Logger::StartHeldArchives() {
+  holdArchiveStarts_.store(false);
+  // Its release starts what was held; should the lock be busy, the next release does.
+  LockHold hold(*this);
 }
 
 HANDLE Logger::OpenFile() const {

@@ -93,8 +93,12 @@ class Logger {
   // Lock's wait when another thread holds the lock: a short spin, then a bounded sleep.
   bool AcquireContended();
   // Releases one level of the lock; the last level starts the compression tool for every
-  // file that a rotation moved aside meanwhile.
+  // file that a rotation moved aside meanwhile, unless the starts are held.
   void Unlock();
+  // Lets tool starts go again and starts those that were held (the first open of the
+  // process logger holds them until it has finished, so that no thread waiting for that
+  // open waits for a tool start too).
+  void StartHeldArchives();
   class LockHold;
 
   bool archiveOnRotate_ = true;
@@ -113,6 +117,8 @@ class Logger {
   std::atomic<unsigned> droppedLines_{0};
   // Files moved aside under the lock whose compression tool is still to be started.
   std::vector<ArchiveJob> pendingArchives_;
+  // While true, Unlock leaves pendingArchives_ for StartHeldArchives.
+  std::atomic<bool> holdArchiveStarts_{false};
   UniqueKernelHandle file_;
   std::atomic<bool> enabled_{false};
   std::atomic<bool> alive_{false};

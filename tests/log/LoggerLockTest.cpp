@@ -16,7 +16,9 @@
 
 #include "ArchiveTestFiles.h"
 #include "common/UniqueHandle.h"
+#include "common/TextConversion.h"
 #include "log/Logger.h"
+#include "plugins/ProductLocations.h"
 #include "support/ChildProcess.h"
 #include "support/ImportHook.h"
 #include "support/LogFileReader.h"
@@ -240,4 +242,73 @@ TEST(LoggerFirstOpen, AnExceptionInTheFirstOpenLeavesTheLoggerUsable) {
   const auto lines = test_support::ReadLogFile(logger->FilePath()).lines;
   EXPECT_EQ(1u, CountContaining(lines, L"[WARN] - from another thread"));
   EXPECT_EQ(1u, CountContaining(lines, L"[WARN] - from this thread"));
+}
+
+namespace {
+
+UniqueKernelHandle g_toolStartEntered;
+UniqueKernelHandle g_toolStartRelease;
+
+// Every start of the compression tool stalls until released, then fails as if the tool
+// were missing.
+BOOL WINAPI HeldCreateProcessW(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                               LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  ::SetEvent(g_toolStartEntered.get());
+  ::WaitForSingleObject(g_toolStartRelease.get(), kStallLimitMs);
+  ::SetLastError(ERROR_FILE_NOT_FOUND);
+  return FALSE;
+}
+
+}  // namespace
+
+// Run under a module name of its own whose log is full before the process starts: the
+// first log call of the process rotates the file and starts the compression tool, which
+// stalls. Meanwhile another thread logs. Exit code 0 when that thread's call returned
+// while the start still stalled, 2 when it did not, 3 when the tool was never started.
+SENTREL_CHILD(L"first-open-rotates", args) {
+  g_toolStartEntered.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  g_toolStartRelease.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ImportHook hook("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&HeldCreateProcessW));
+  if (!hook.installed()) return 4;
+  std::thread first([] { Logger::Instance().Log(LogLevel::Warn, L"first line"); });
+  if (::WaitForSingleObject(g_toolStartEntered.get(), kStallLimitMs) != WAIT_OBJECT_0) {
+    first.join();
+    return 3;
+  }
+  UniqueKernelHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread second([&done] {
+    Logger::Instance().Log(LogLevel::Warn, L"second line");
+    ::SetEvent(done.get());
+  });
+  const bool returned = ::WaitForSingleObject(done.get(), 10000) == WAIT_OBJECT_0;
+  ::SetEvent(g_toolStartRelease.get());
+  second.join();
+  first.join();
+  return returned ? 0 : 2;
+}
+
+// The first open of the process logger finds its file full and rotates it: the
+// compression tool is started only once the open is finished, so a slow start keeps no
+// other thread of the process from logging.
+TEST(LoggerFirstOpen, OtherThreadsLogWhileTheToolStartsForAFullFileFoundAtTheFirstOpen) {
+  const std::wstring module = test_support::UniqueName(L"FullAtStart");
+  ScratchLoggerKey key(module, 2, 1);
+  const std::wstring folder = AddTrailingBackslash(ProductLocations::GetLogsFolder()) + module;
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  std::string full("\xFF\xFE");
+  full.append(1048576, 'a');
+  ASSERT_TRUE(WriteBytes(folder + L"\\" + module + L".log", full));
+
+  ScratchFolder bin;
+  const std::wstring exe = bin / (module + L".exe");
+  ASSERT_TRUE(::CopyFileW(test_support::SelfPath().c_str(), exe.c_str(), FALSE));
+  auto child = test_support::ChildProcess::StartCommandLine(test_support::QuoteArgument(exe) +
+                                                            L" --child=first-open-rotates");
+  ASSERT_TRUE(child.valid());
+  DWORD exitCode = 99;
+  const bool ended = child.Wait(60000, &exitCode);
+  if (!ended) child.Kill();
+  test_support::DeleteTree(folder);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(0u, exitCode) << "2: a thread waited for the tool start of the first open; 3: no rotation";
 }
