@@ -1,0 +1,11 @@
+#include "Scenario.h"
+
+namespace campaign {
+
+ScenarioResult RunHostileQueue(const ScenarioScale&) {
+  ScenarioResult result;
+  result.Fail("not built yet");
+  return result;
+}
+
+}  // namespace campaign
