@@ -49,6 +49,19 @@ bool NestsDeeperThan(const std::string& text, int limit) {
   return false;
 }
 
+// The text of a refused packet as its log line shows it: control bytes (line breaks and
+// NULs among them) become '?', so that the text can neither break the line nor forge
+// another; a long text is cut. The logger drops a line that does not fit whole, and a
+// refusal must not go without its line.
+std::string TextForLog(const std::string& text) {
+  std::string shown = text.substr(0, GenericPacket::kTextBytesShownInLog);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  if (text.size() > GenericPacket::kTextBytesShownInLog) shown += "...";
+  return shown;
+}
+
 }  // namespace
 
 GenericPacket::~GenericPacket() = default;
@@ -183,12 +196,15 @@ bool GenericPacket::GetPacket(const std::string& jsonText) {
     m_keyValues.clear();
 
     // The iterative parser keeps its own heap stack, so deep nesting cannot exhaust
-    // the thread's stack; the length-bounded parse never reads past the text.
+    // the thread's stack; the length-bounded parse never reads past the text. The parser
+    // takes a NUL byte for the end of its input, and no JSON text holds one: a text with
+    // a NUL is refused rather than read up to it.
     rapidjson::Document document;
-    const bool tooDeep = NestsDeeperThan(jsonText, kMaxNesting);
-    if (!tooDeep) document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), jsonText.size());
-    if (tooDeep || document.HasParseError()) {
-      Logger::Instance().Log(LogLevel::Error, "GenericPacket - GetPacket - failed to parse JSON: %s", jsonText.c_str());
+    const bool refused = NestsDeeperThan(jsonText, kMaxNesting) || jsonText.find('\0') != std::string::npos;
+    if (!refused) document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), jsonText.size());
+    if (refused || document.HasParseError()) {
+      Logger::Instance().Log(LogLevel::Error, "GenericPacket - GetPacket - failed to parse JSON: %s",
+                             TextForLog(jsonText).c_str());
       return false;
     }
     if (!_LoadHeader(document)) {
@@ -230,8 +246,14 @@ bool GenericPacket::GetPacket(const std::string& jsonText) {
                              m_type.c_str(), m_subtype.c_str(), m_channelId.c_str());
     return true;
   } catch (const std::exception&) {
+    std::string shown;
+    try {
+      shown = TextForLog(jsonText);
+    } catch (const std::exception&) {
+      // Without memory for the excerpt the line shows none.
+    }
     Logger::Instance().Log(LogLevel::Error, "GenericPacket - GetPacket - exception caught while parsing JSON: %s",
-                           jsonText.c_str());
+                           shown.c_str());
     return false;
   }
 }

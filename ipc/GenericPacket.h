@@ -30,8 +30,11 @@ class GenericPacket {
   bool WriteOnce(const std::wstring& queueName, unsigned long long mappingSize,
                  const std::wstring& channelId) const;
   // Replaces the packet's content by what the JSON text holds. False, with a log line,
-  // for text that is not JSON or not in the packet format.
+  // for text that is not JSON (a NUL byte anywhere included) or not in the packet format.
+  // A line that shows the text shows at most kTextBytesShownInLog bytes of it, then
+  // "...", with control bytes as '?'.
   bool GetPacket(const std::string& jsonText);
+  static constexpr size_t kTextBytesShownInLog = 1024;
   // Takes the three header strings from a parsed document (first member of each name).
   bool _LoadHeader(const rapidjson::Document& document);
   // "0"/"1", or "true"/"false" in any case; other text gives false; missing or empty

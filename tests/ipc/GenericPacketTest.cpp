@@ -3,9 +3,11 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "ipc/GenericPacket.h"
 #include "NewLogLines.h"
+#include "support/LogWatch.h"
 
 namespace {
 
@@ -111,6 +113,34 @@ TEST(GenericPacket, MissingListAndBadJsonAreRefusedWithTheirLines) {
   EXPECT_EQ(1u, listMissing.count());
   EXPECT_FALSE(packet.GetPacket("{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[] trailing"));
   EXPECT_EQ(1u, parseFailed.count());
+}
+
+// A refused text shows in its line cut to its first 1024 bytes, with control bytes as
+// '?': a long text still gets its line (the logger drops a line that does not fit), a
+// line break cannot split the line or forge another, and a NUL byte, which the parser
+// would take for the end of the text, makes the text refused instead of read up to it.
+TEST(GenericPacket, RefusedTextShowsInOneWholeLine) {
+  const std::string valid = "{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[]}";
+  const std::string longText = "{\"type\":\"" + std::string(20000, 'x');
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {longText, longText.substr(0, GenericPacket::kTextBytesShownInLog) + "..."},
+      {"{\r\n\"type\"\x01:\n2024 [P:    1][T:    1] [ ERROR  ] - FORGED",
+       "{??\"type\"?:?2024 [P:    1][T:    1] [ ERROR  ] - FORGED"},
+      {valid + std::string(1, '\0'), valid + "?"},
+      {valid + std::string(1, '\0') + "tail", valid + "?tail"},
+      {std::string("{\"type\":\"t\0\"}", 13), "{\"type\":\"t?\"}"},
+  };
+  for (const auto& c : cases) {
+    test_support::LogWatch log;
+    GenericPacket packet;
+    EXPECT_FALSE(packet.GetPacket(c.text));
+    const std::wstring expected = L"GenericPacket - GetPacket - failed to parse JSON: " +
+                                  std::wstring(c.shown.begin(), c.shown.end());
+    EXPECT_EQ(std::vector<std::wstring>{expected}, log.NewTexts()) << c.shown.substr(0, 80);
+  }
 }
 
 // Text outside the format is refused whole, with a log line, and never read past.
