@@ -21,6 +21,7 @@
 #include "support/ChildProcess.h"
 #include "support/GuardPageBuffer.h"
 #include "support/LogWatch.h"
+#include "support/UserResponsePayload.h"
 
 namespace {
 
@@ -77,19 +78,7 @@ std::vector<Response> WaitForResponses(size_t count, DWORD ms = 20000) {
   return g_recorder.responses;
 }
 
-// Payload of a user response: block, modify, the rule's UTF-16LE units, then `zeros`
-// zero bytes (2 is the terminator the sender is meant to write).
-std::string ResponsePayload(unsigned char block, unsigned char modify, const std::wstring& rule, size_t zeros = 2) {
-  std::string bytes;
-  bytes.push_back(static_cast<char>(block));
-  bytes.push_back(static_cast<char>(modify));
-  for (wchar_t c : rule) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
-  }
-  bytes.append(zeros, '\0');
-  return bytes;
-}
+using test_support::UserResponsePayload;
 
 struct QueuedItem {
   unsigned int type;
@@ -101,16 +90,17 @@ const std::wstring kUnicodeRule = L"R\x00E8gle \x20AC\x4E2D";
 // The items of one scenario, written by the child as a single delivery.
 std::vector<QueuedItem> ScenarioItems(const std::wstring& scenario) {
   if (scenario == L"responses") {
-    return {{8, ResponsePayload(1, 0, L"rule-a")},
-            {8, ResponsePayload(2, 255, kUnicodeRule)},
+    return {{8, UserResponsePayload(1, 0, L"rule-a")},
+            {8, UserResponsePayload(2, 255, kUnicodeRule)},
             {7, "seven"},
-            {8, ResponsePayload(0, 1, L"")}};
+            {8, UserResponsePayload(0, 1, L"")}};
   }
   if (scenario == L"invalid-second") {
-    return {{8, ResponsePayload(1, 1, L"first")}, {9, "nine"}, {8, ResponsePayload(0, 0, L"third")}};
+    return {{8, UserResponsePayload(1, 1, L"first")}, {9, "nine"}, {8, UserResponsePayload(0, 0, L"third")}};
   }
-  if (scenario == L"after") return {{8, ResponsePayload(3, 4, L"after")}};
-  if (scenario == L"during-stop") return {{8, ResponsePayload(1, 0, L"before")}, {8, ResponsePayload(0, 1, L"during")}};
+  if (scenario == L"after") return {{8, UserResponsePayload(3, 4, L"after")}};
+  if (scenario == L"during-stop")
+    return {{8, UserResponsePayload(1, 0, L"before")}, {8, UserResponsePayload(0, 1, L"during")}};
   return {};
 }
 
@@ -207,14 +197,14 @@ TEST_F(IDTheftListener, RuleIsReadOnlyUpToThePayloadsEnd) {
     std::wstring rule;
     std::wstring ruleInLog;
   } cases[] = {
-      {ResponsePayload(1, 0, L"ab", 0), true, L"ab", L"ab"},
-      {ResponsePayload(1, 0, L"ab", 0) + "c", true, L"ab", L"ab"},  // a last odd byte is no character
-      {ResponsePayload(5, 6, L"", 0), true, L"", L""},
-      {ResponsePayload(1, 0, L"ab", 2), true, L"ab", L"ab"},
-      {ResponsePayload(1, 0, L"a\r\nFORGED", 0), true, L"a\r\nFORGED", L"a??FORGED"},  // one line in the log
+      {UserResponsePayload(1, 0, L"ab", 0), true, L"ab", L"ab"},
+      {UserResponsePayload(1, 0, L"ab", 0) + "c", true, L"ab", L"ab"},  // a last odd byte is no character
+      {UserResponsePayload(5, 6, L"", 0), true, L"", L""},
+      {UserResponsePayload(1, 0, L"ab", 2), true, L"ab", L"ab"},
+      {UserResponsePayload(1, 0, L"a\r\nFORGED", 0), true, L"a\r\nFORGED", L"a??FORGED"},  // one line in the log
       {std::string(1, '\x01'), false, L"", L""},  // no room for the modify flag
       // Too long for one log line: the line shows the rule's start, the entry gets all of it.
-      {ResponsePayload(7, 0, std::wstring(3000, L'x'), 2), true, std::wstring(3000, L'x'),
+      {UserResponsePayload(7, 0, std::wstring(3000, L'x'), 2), true, std::wstring(3000, L'x'),
        std::wstring(1024, L'x') + L"..."},
   };
   IDTheft::IpcListener& listener = IDTheft::GetIpcListener();
@@ -287,7 +277,7 @@ TEST_F(IDTheftListener, StopClearsTheEntryAndClosesTheListener) {
   EXPECT_EQ(1u, log.Count(LogLevel::Always, terminated));
 
   // With no entry a response is logged and goes no further.
-  const std::string payload = ResponsePayload(1, 1, L"late");
+  const std::string payload = UserResponsePayload(1, 1, L"late");
   std::vector<unsigned char> item(sizeof(TypedItemHeader) + payload.size());
   const TypedItemHeader header = QueueLayout::MakeTypedItemHeader(8, payload.size(), 1);
   std::memcpy(item.data(), &header, sizeof(header));
