@@ -44,15 +44,20 @@ LogFileContent ReadLogFile(const std::wstring& path) {
   return DecodeLogBytes(bytes);
 }
 
-std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {
+std::vector<std::wstring> LogLinesContaining(const std::wstring& path, const std::wstring& needle,
+                                             DWORD pid) {
   wchar_t pidField[32];
   _snwprintf(pidField, 32, L"[P:%5lu]", static_cast<unsigned long>(pid));
   std::vector<std::wstring> found;
-  for (const auto& line : ReadLogFile(Logger::Instance().FilePath()).lines) {
+  for (const auto& line : ReadLogFile(path).lines) {
     if (line.find(pidField) != std::wstring::npos && line.find(needle) != std::wstring::npos)
       found.push_back(line);
   }
   return found;
+}
+
+std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {
+  return LogLinesContaining(Logger::Instance().FilePath(), needle, pid);
 }
 
 }  // namespace test_support

@@ -21,6 +21,11 @@ struct LogFileContent {
 LogFileContent ReadLogFile(const std::wstring& path);
 LogFileContent DecodeLogBytes(const std::string& bytes);
 
+// The lines of the log file `path` that were written by process `pid` and contain
+// `needle`.
+std::vector<std::wstring> LogLinesContaining(const std::wstring& path, const std::wstring& needle,
+                                             DWORD pid);
+
 // The lines of this process's own log (Logger::Instance()) that were written by
 // process `pid` and contain `needle`.
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle,

@@ -1,0 +1,82 @@
+// The service framework's control handler driven in-process, for the controls that a
+// control manager does not send on request (pause without the flag, power and session
+// events, shutdown): which operation each control reaches, and the line it logs.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "service/WinServiceBase.h"
+#include "support/LogFileReader.h"
+
+namespace {
+
+class RecordingService : public WinServiceBase {
+ public:
+  RecordingService() : WinServiceBase(L"SentrelTestInProcess", true, false, true, false) {}
+  std::vector<std::string> calls;
+  bool OnServiceStart(DWORD, LPWSTR*) override { return Record("start"); }
+  bool OnServiceStop() override { return Record("stop"); }
+  bool OnServicePause() override { return Record("pause"); }
+  bool OnServiceContinue() override { return Record("continue"); }
+  bool OnServicePowerEvent(DWORD type, LPVOID) override { return Record("power " + std::to_string(type)); }
+  bool OnServiceSessionChange(DWORD type, LPVOID) override { return Record("session " + std::to_string(type)); }
+
+ private:
+  bool Record(const std::string& call) {
+    calls.push_back(call);
+    return true;
+  }
+};
+
+size_t CountLines(const std::wstring& needle) { return test_support::OwnLogLinesContaining(needle).size(); }
+
+}  // namespace
+
+TEST(WinServiceBaseHandler, RoutesEachControlToItsOperation) {
+  struct Case {
+    DWORD control;
+    DWORD eventType;
+    std::vector<std::string> calls;
+    const wchar_t* line;
+  };
+  const Case cases[] = {
+      {SERVICE_CONTROL_STOP, 0, {"stop"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_STOP request."},
+      {SERVICE_CONTROL_PAUSE, 0, {"pause"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_PAUSE request."},
+      {SERVICE_CONTROL_CONTINUE, 0, {"continue"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_CONTINUE request."},
+      {SERVICE_CONTROL_INTERROGATE, 0, {}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_INTERROGATE request, "},
+      {SERVICE_CONTROL_SHUTDOWN, 0, {"stop"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_SHUTDOWN request."},
+      {SERVICE_CONTROL_POWEREVENT, 7, {"power 7"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_POWEREVENT request, "},
+      {SERVICE_CONTROL_SESSIONCHANGE, 5, {"session 5"},
+       L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_SESSIONCHANGE request, "},
+      {SERVICE_CONTROL_PRESHUTDOWN, 0, {"stop"}, L"\t(**) ServiceCtrlHandler :SERVICE_CONTROL_PRESHUTDOWN request."},
+      {200, 0, {}, L"\t(**) ServiceCtrlHandler :Unsupported request."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.control);
+    RecordingService service;
+    // Not started by a control manager: the dispatcher fails, the object stays the
+    // process's service for the handler.
+    EXPECT_FALSE(WinServiceBase::Run(&service));
+    const size_t before = CountLines(c.line);
+    const std::wstring header = L"(**) WinServiceBase::ServiceCtrlHandler : Control = " + std::to_wstring(c.control) +
+                                L", dwEventType:" + std::to_wstring(c.eventType);
+    const size_t headersBefore = CountLines(header);
+    EXPECT_EQ(0u, WinServiceBase::ServiceCtrlHandler(c.control, c.eventType, nullptr, nullptr));
+    EXPECT_EQ(c.calls, service.calls);
+    EXPECT_EQ(before + 1, CountLines(c.line));
+    EXPECT_EQ(headersBefore + 1, CountLines(header));
+  }
+}
+
+TEST(WinServiceBaseHandler, StopsOnceWhateverStopControlsFollow) {
+  RecordingService service;
+  EXPECT_FALSE(WinServiceBase::Run(&service));
+  EXPECT_TRUE(service.OnStop());
+  WinServiceBase::ServiceCtrlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, nullptr);
+  WinServiceBase::ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+  EXPECT_EQ(std::vector<std::string>{"stop"}, service.calls);
+  EXPECT_EQ(2u, CountLines(L"\t\t\tWinServiceBase::OnStop - Stop already requested, service name:SentrelTestInProcess"));
+}
