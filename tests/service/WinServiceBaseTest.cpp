@@ -1,6 +1,11 @@
 // The service framework's control handler driven in-process, for the controls that a
 // control manager does not send on request (pause without the flag, power and session
 // events, shutdown): which operation each control reaches, and the line it logs.
+//
+// Run makes the object the process's service; its dispatcher call fails here, as the
+// test is not started by the control manager. Under Wine that call would take over the
+// control pipe of a service that the control manager is starting at the same moment, so
+// these tests run alone, with the other machine-wide tests.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -31,11 +36,11 @@ class RecordingService : public WinServiceBase {
   }
 };
 
-size_t CountLines(const std::wstring& needle) { return test_support::OwnLogLinesContaining(needle).size(); }
+size_t CountLines(const std::wstring& needle) { return test_support::ThisRunLogLinesContaining(needle).size(); }
 
 }  // namespace
 
-TEST(WinServiceBaseHandler, RoutesEachControlToItsOperation) {
+TEST(MachineWinServiceBaseHandler, RoutesEachControlToItsOperation) {
   struct Case {
     DWORD control;
     DWORD eventType;
@@ -71,12 +76,22 @@ TEST(WinServiceBaseHandler, RoutesEachControlToItsOperation) {
   }
 }
 
-TEST(WinServiceBaseHandler, StopsOnceWhateverStopControlsFollow) {
+TEST(MachineWinServiceBaseHandler, StopsOnceWhateverStopControlsFollowAndAStartAfterTheStopStartsNothing) {
+  const wchar_t kAgain[] = L"\t\t\tWinServiceBase::OnStop - Stop already requested, service name:SentrelTestInProcess";
+  const wchar_t kNoStart[] = L"WinServiceBase::OnStart - Service SentrelTestInProcess was stopped before its start.";
+  const wchar_t kReporter[] = L"\tServiceStatusReporterThread started...";
+  const size_t againBefore = CountLines(kAgain), noStartBefore = CountLines(kNoStart), reportersBefore = CountLines(kReporter);
   RecordingService service;
   EXPECT_FALSE(WinServiceBase::Run(&service));
   EXPECT_TRUE(service.OnStop());
   WinServiceBase::ServiceCtrlHandler(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, nullptr);
   WinServiceBase::ServiceCtrlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
   EXPECT_EQ(std::vector<std::string>{"stop"}, service.calls);
-  EXPECT_EQ(2u, CountLines(L"\t\t\tWinServiceBase::OnStop - Stop already requested, service name:SentrelTestInProcess"));
+  EXPECT_EQ(againBefore + 2, CountLines(kAgain));
+
+  // The stop has released the service's wait already: the start returns at once.
+  EXPECT_FALSE(service.OnStart(0, nullptr));
+  EXPECT_EQ(std::vector<std::string>{"stop"}, service.calls);
+  EXPECT_EQ(noStartBefore + 1, CountLines(kNoStart));
+  EXPECT_EQ(reportersBefore + 1, CountLines(kReporter)) << "start pending reported after the stop";
 }
