@@ -119,6 +119,16 @@ TEST(MachineServiceFramework, AcceptedControlsFollowTheFlagsAndInterrogateReport
     EXPECT_EQ(0u, ControlServiceByName(service.name(), 200));
     EXPECT_EQ(1u, service.ServiceLogLines(L"ServiceCtrlHandler :Unsupported request.").size());
 
+    if (c.accepted & SERVICE_ACCEPT_PAUSE_CONTINUE) {
+      EXPECT_EQ(0u, ControlServiceByName(service.name(), SERVICE_CONTROL_PAUSE));
+      EXPECT_EQ(0u, ControlServiceByName(service.name(), SERVICE_CONTROL_CONTINUE));
+      EXPECT_TRUE(service.Reported("pause"));
+      EXPECT_TRUE(service.Reported("continue"));
+    } else {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL),
+                ControlServiceByName(service.name(), SERVICE_CONTROL_PAUSE));
+    }
+
     if (c.accepted & SERVICE_ACCEPT_STOP) {
       EXPECT_EQ(0u, ControlServiceByName(service.name(), SERVICE_CONTROL_STOP));
     } else {
