@@ -1,19 +1,19 @@
 // Entry point of SentrelSrv.exe.
 //
-// /RegServer and /UnregServer install and remove the service; /debug runs the console
-// mode (it starts, announces the service to the suite's control centre with its status
-// packet, waits for a line of input and ends); without a switch the process hands
-// itself to the service control manager.
+// /RegServer and /UnregServer install and remove the service; /debug runs the filter
+// core in the console until a line of input; without a switch the process hands itself
+// to the service control manager as the service SentrelSrv.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "common/ExCommon.h"
-#include "core/StatusAnnouncement.h"
 #include "log/Logger.h"
 #include "service/CommandLine.h"
-#include "service/WinServiceBase.h"
+#include "service/ConsoleRun.h"
+#include "service/WindowsServiceImp.h"
 
 namespace {
 
@@ -21,19 +21,6 @@ const wchar_t kServiceName[] = L"SentrelSrv";
 const wchar_t kDisplayName[] = L"Veltrane Network Scanner";
 const wchar_t kDescription[] = L"Intercepts and inspects network traffic for malwares and confidential lost.";
 const wchar_t kAccount[] = L".\\LocalSystem";
-
-// The service object of the service run until the filter core's own service class takes
-// its place: it starts and stops nothing.
-class IdleService : public WinServiceBase {
- public:
-  IdleService() : WinServiceBase(kServiceName, true, false, true, false) {}
-  bool OnServiceStart(DWORD, LPWSTR*) override { return true; }
-  bool OnServiceStop() override { return true; }
-  bool OnServicePause() override { return true; }
-  bool OnServiceContinue() override { return true; }
-  bool OnServicePowerEvent(DWORD, LPVOID) override { return true; }
-  bool OnServiceSessionChange(DWORD, LPVOID) override { return true; }
-};
 
 int RegisterService() {
   Logger::Instance().Log(LogLevel::Always, "SentrelSrv run with RegServer flag");
@@ -50,7 +37,7 @@ int UnregisterService() {
 
 int RunService() {
   Logger& log = Logger::Instance();
-  IdleService* service = new IdleService();
+  WindowsServiceImp* service = new WindowsServiceImp();
   int exitCode = 0;
   if (!WinServiceBase::Run(service)) {
     const DWORD error = ::GetLastError();
@@ -66,15 +53,6 @@ int RunService() {
   delete service;
   log.Log(LogLevel::Always, L"Main - Service stopped.");
   return exitCode;
-}
-
-int RunConsole() {
-  Logger::Instance().Log(LogLevel::Always, "SentrelSrv run with debug flag");
-  AnnounceServiceStart();
-  std::printf("Press any key to exit the application\n");
-  std::fflush(stdout);
-  std::getchar();
-  return 0;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/LogFileReader.h"
 
 #include "common/UniqueHandle.h"
+#include "log/LogLineFormat.h"
 #include "log/Logger.h"
 
 namespace test_support {
@@ -36,12 +37,19 @@ LogFileContent ReadLogFile(const std::wstring& path) {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return LogFileContent();
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool identified = ::GetFileInformationByHandle(file.get(), &info) != FALSE;
   std::string bytes;
   char buffer[65536];
   DWORD read = 0;
   while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
     bytes.append(buffer, read);
-  return DecodeLogBytes(bytes);
+  LogFileContent content = DecodeLogBytes(bytes);
+  if (identified) {
+    content.volume = info.dwVolumeSerialNumber;
+    content.fileIndex = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  return content;
 }
 
 std::vector<std::wstring> LogLinesContaining(const std::wstring& path, const std::wstring& needle,
@@ -64,6 +72,17 @@ std::vector<std::wstring> ThisRunLogLinesContaining(const std::wstring& needle) 
 
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {
   return LogLinesContaining(Logger::Instance().FilePath(), needle, pid);
+}
+
+std::wstring LoggedText(int level, const std::wstring& message) {
+  const wchar_t* label = LogLineFormat::BracketedLabel(level);
+  return std::wstring(label != nullptr ? label : L"") + L" - " + message;
+}
+
+size_t CountContaining(const std::vector<std::wstring>& lines, const std::wstring& needle) {
+  size_t count = 0;
+  for (const auto& line : lines) count += line.find(needle) != std::wstring::npos ? 1 : 0;
+  return count;
 }
 
 }  // namespace test_support

@@ -15,6 +15,10 @@ struct LogFileContent {
   std::wstring text;          // the text after the leading BOM
   std::vector<std::wstring> lines;  // split at CR LF, without the CR LF
   bool endsWithCrLf = false;
+  // The file read (volume serial and file index, 0 when unknown): a log that was full
+  // is archived and started afresh as another file.
+  DWORD volume = 0;
+  unsigned long long fileIndex = 0;
 };
 
 // Opens the file shared for read, write and delete (the logger keeps it open).
@@ -32,5 +36,11 @@ std::vector<std::wstring> ThisRunLogLinesContaining(const std::wstring& needle);
 // process `pid` and contain `needle`.
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle,
                                                 DWORD pid = ::GetCurrentProcessId());
+
+// What a log line of `level` holds for `message`: the bracketed level label, " - " and
+// the message, so that a search for it checks the level as well as the text.
+std::wstring LoggedText(int level, const std::wstring& message);
+// How many of `lines` contain `needle`.
+size_t CountContaining(const std::vector<std::wstring>& lines, const std::wstring& needle);
 
 }  // namespace test_support
