@@ -33,11 +33,19 @@ struct QueueEndpoint::State {
   UniqueMappedView view;
   UniqueKernelHandle newDataEvent;
   UniqueKernelHandle forwardEvent;
+  // The mapping's bytes are copied to the front; the slack behind them stays zero, so a
+  // receiver that scans a payload for its terminating NUL stops inside the buffer.
   std::unique_ptr<unsigned char[]> privateCopy;
   size_t privateCopySize = 0;
+  // The new-data event existed before this server created it: another process may have
+  // made it manual-reset, so the listener resets it itself after each wake.
+  bool resetNewDataAfterWake = false;
 
   std::atomic<bool> ready{false};
+  // Set by Close: the listener takes nothing more out of the mapping and waits no more.
   std::atomic<bool> stop{false};
+  // Set by Close when it stopped waiting for the listener: the receiver may be gone.
+  std::atomic<bool> abandoned{false};
 };
 
 namespace {
@@ -59,11 +67,39 @@ bool AcquireLock(const State& s) {
 
 void ReleaseLock(const State& s) { ::ReleaseMutex(s.mutex.get()); }
 
+// Why a mapping could not be opened: its log line, written by the caller once it no
+// longer holds the queue's mutex (a log line may wait for the logger, and every writer of
+// the queue in every process would wait with it).
+struct MappingFailure {
+  int level = LogLevel::None;
+  const wchar_t* text = nullptr;  // %s mapping name, %d gle (where the text has them)
+  int gle = 0;
+};
+
+void Report(const State& s, const MappingFailure& failure) {
+  if (failure.text != nullptr) Log().Log(failure.level, failure.text, s.mappingName.c_str(), failure.gle);
+}
+
+// Commits every page of a view that is only reserved. Any local process may create the
+// mapping before the suite's programs do, with SEC_RESERVE: its pages are then reserved,
+// and the first write into one of them faults and ends the process that makes it.
+// False when a page cannot be committed.
+bool CommitView(void* view, SIZE_T size) {
+  unsigned char* base = static_cast<unsigned char*>(view);
+  for (SIZE_T checked = 0; checked < size;) {
+    MEMORY_BASIC_INFORMATION info = {};
+    if (::VirtualQuery(base + checked, &info, sizeof(info)) == 0) return false;
+    if (info.State != MEM_COMMIT) return ::VirtualAlloc(view, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+    checked = static_cast<SIZE_T>(static_cast<unsigned char*>(info.BaseAddress) + info.RegionSize - base);
+  }
+  return true;
+}
+
 // Creates (server) or opens (client) the mapping and maps all of it.
-bool OpenMapping(State& s) {
+bool OpenMapping(State& s, MappingFailure* failure) {
   const QueueTexts& t = *s.texts;
   if (s.ready) {
-    Log().Log(LogLevel::Warn, t.channelAlreadyCreated);
+    *failure = MappingFailure{LogLevel::Warn, t.channelAlreadyCreated, 0};
     return false;
   }
   const bool server = s.type == QueueEndpoint::kServer;
@@ -73,19 +109,23 @@ bool OpenMapping(State& s) {
     s.mapping.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, GetOpenSecurityAttributes(),
                                          PAGE_READWRITE, 0, static_cast<DWORD>(s.size),
                                          s.mappingName.c_str()));
-  } else {
+  } else if (s.type == QueueEndpoint::kClient) {
     s.mapping.reset(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, s.mappingName.c_str()));
+  } else {
+    // Neither server nor client: no mapping is created or opened.
+    ::SetLastError(ERROR_INVALID_PARAMETER);
   }
   if (!s.mapping) {
     const int gle = static_cast<int>(::GetLastError());
-    if (server) Log().Log(LogLevel::Fatal, t.serverMappingFailed, s.mappingName.c_str(), gle);
-    else Log().Log(LogLevel::Warn, t.clientMappingFailed, s.mappingName.c_str(), gle);
+    if (server) *failure = MappingFailure{LogLevel::Fatal, t.serverMappingFailed, gle};
+    else *failure = MappingFailure{LogLevel::Warn, t.clientMappingFailed, gle};
     return false;
   }
   const DWORD access = server ? FILE_MAP_ALL_ACCESS : (FILE_MAP_READ | FILE_MAP_WRITE);
   s.view.reset(::MapViewOfFile(s.mapping.get(), access, 0, 0, static_cast<SIZE_T>(s.size)));
-  if (!s.view) {
-    Log().Log(LogLevel::Error, t.mapViewFailed, s.mappingName.c_str(), static_cast<int>(::GetLastError()));
+  if (!s.view || !CommitView(s.view.get(), static_cast<SIZE_T>(s.size))) {
+    *failure = MappingFailure{LogLevel::Error, t.mapViewFailed, static_cast<int>(::GetLastError())};
+    s.view.reset();
     s.mapping.reset();
     return false;
   }
@@ -101,9 +141,21 @@ void Drain(State& s) {
     Log().Log(LogLevel::Error, t.readFailed);
     return;
   }
-  if (!s.ready) {
-    Log().Log(LogLevel::Error, t.readNotReady);
+  if (s.stop) {
+    // Close came first: what is in the mapping stays there.
     ReleaseLock(s);
+    return;
+  }
+  // A manual-reset event would otherwise stay set and keep the listener draining. A write
+  // that set it before this reset had already put its item in the mapping, so the copy
+  // below takes it; one that sets it later wakes the listener again. The reset is made
+  // under the mutex and only while not stopped: once Close has stopped this listener the
+  // event may announce items to a new server of the queue, which can only take the
+  // mapping after this drain releases the mutex.
+  if (s.resetNewDataAfterWake) ::ResetEvent(s.newDataEvent.get());
+  if (!s.ready) {
+    ReleaseLock(s);
+    Log().Log(LogLevel::Error, t.readNotReady);
     Log().Log(LogLevel::Error, t.readFailed);
     return;
   }
@@ -120,7 +172,9 @@ void Drain(State& s) {
     QueueLayout::ResetHeader(s.privateCopy.get());
     return;
   }
-  if (!walk.items.empty() && !s.stop && s.receiver != nullptr) s.receiver->Deliver(std::move(walk.items));
+  // Items taken out of the mapping are delivered even when Close is waiting for this
+  // drain to end; only once Close has given up may the receiver be gone.
+  if (!walk.items.empty() && !s.abandoned && s.receiver != nullptr) s.receiver->Deliver(std::move(walk.items));
 }
 
 }  // namespace
@@ -187,7 +241,9 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         return false;
       }
       state->privateCopySize = static_cast<size_t>(mappingSize + mappingSize / 5);  // floor(size * 1.2)
-      state->privateCopy.reset(new (std::nothrow) unsigned char[state->privateCopySize + 1]);
+      // Zero-filled, the slack behind the copied bytes included (nothing ever writes it).
+      state->privateCopy.reset(new (std::nothrow) unsigned char[state->privateCopySize + 1]());
+      ::SetLastError(ERROR_SUCCESS);
       state->newDataEvent.reset(
           ::CreateEventW(GetOpenSecurityAttributes(), FALSE, FALSE, newDataEventName_.c_str()));
       if (!state->newDataEvent) {
@@ -195,6 +251,10 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         Close();
         return false;
       }
+      // An event of that name already existed (a listener left behind by an earlier
+      // server, or another process that created it first, perhaps manual-reset and set):
+      // its kind is not ours to choose, so the listener resets it after every wake.
+      state->resetNewDataAfterWake = ::GetLastError() == ERROR_ALREADY_EXISTS;
       state->forwardEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
       if (!state->forwardEvent) {
         Log().Log(LogLevel::Error, texts_.forwardEventFailed, static_cast<int>(::GetLastError()));
@@ -207,9 +267,19 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
         return false;
       }
       // The mapping exists before the listener runs, so its first wake finds it ready.
-      const bool opened = OpenMapping(*state);
+      // Creating and resetting it happen under the queue's mutex: a client that opens a
+      // brand-new mapping, or appends to one that an earlier server left, sees the header
+      // either before the reset or after it, never half of it.
+      if (!AcquireLock(*state)) {
+        Close();
+        return false;
+      }
+      MappingFailure failure;
+      const bool opened = OpenMapping(*state, &failure);
       state->ready = opened;
+      ReleaseLock(*state);
       if (!opened) {
+        Report(*state, failure);
         Close();
         return false;
       }
@@ -225,8 +295,10 @@ bool QueueEndpoint::Create(int type, const std::wstring& queueName, unsigned lon
       return true;
     }
 
-    const bool opened = OpenMapping(*state);
+    MappingFailure failure;
+    const bool opened = OpenMapping(*state, &failure);
     state->ready = opened;
+    if (!opened) Report(*state, failure);
     return opened;
   } catch (const std::exception&) {
     Log().Log(LogLevel::Error, texts_.listenerFailed, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
@@ -253,25 +325,29 @@ bool QueueEndpoint::Append(const void* itemHeader, unsigned long long headerSize
     Log().Log(LogLevel::Error, texts_.writeCannotLock);
     return false;
   }
+  // Nothing is logged while the mutex is held: a log line may wait for the logger, and
+  // every writer of this queue in every process would wait with it.
   if (!s->ready) {
-    const bool opened = OpenMapping(*s);
+    MappingFailure failure;
+    const bool opened = OpenMapping(*s, &failure);
     s->ready = opened;
     if (!opened) {
-      Log().Log(LogLevel::Warn, texts_.notReady, s->mappingName.c_str());
       ReleaseLock(*s);
+      Report(*s, failure);
+      Log().Log(LogLevel::Warn, texts_.notReady, s->mappingName.c_str());
       return false;
     }
   }
   if (!QueueLayout::AppendItem(static_cast<unsigned char*>(s->view.get()), s->size, itemHeader, headerSize,
                                data, length)) {
+    ReleaseLock(*s);
     Log().Log(LogLevel::Error, texts_.noRoom, static_cast<int>(length));
     if (outOfStorage != nullptr) *outOfStorage = true;
-    ReleaseLock(*s);
     return false;
   }
+  ReleaseLock(*s);
   if (Log().IsLevelEnabled(LogLevel::Debug))
     Log().Log(LogLevel::Debug, texts_.wrote, static_cast<int>(::GetCurrentThreadId()), static_cast<int>(length));
-  ReleaseLock(*s);
 
   UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, s->newDataEventName.c_str()));
   if (event) ::SetEvent(event.get());
@@ -287,7 +363,9 @@ bool QueueEndpoint::Close() {
   if (!listenerThreads_.empty()) {
     std::vector<HANDLE> threads;
     for (const auto& thread : listenerThreads_) threads.push_back(thread.get());
-    ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, kCloseWaitMs);
+    const DWORD waited =
+        ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, kCloseWaitMs);
+    if (waited != WAIT_OBJECT_0 && state_) state_->abandoned = true;
     listenerThreads_.clear();
   }
   serverRunningEvent_.reset();
@@ -300,17 +378,21 @@ bool QueueEndpoint::Close() {
 DWORD WINAPI QueueEndpoint::ListenerThread(void* parameter) {
   std::unique_ptr<std::shared_ptr<State>> holder(static_cast<std::shared_ptr<State>*>(parameter));
   State& s = **holder;
-  if (!s.newDataEvent) return 1;
-  HANDLE waits[2] = {s.newDataEvent.get(), s.forwardEvent.get()};
-  const DWORD count = s.forwardEvent ? 2 : 1;
+  if (!s.newDataEvent || !s.forwardEvent) return 1;
+  // The forward event comes first: when Close has set it, a wait returns it and leaves
+  // the shared new-data event alone, which by then may announce items to a new server
+  // of the same queue (a listener that Close gave up on still holds the event).
+  HANDLE waits[2] = {s.forwardEvent.get(), s.newDataEvent.get()};
   for (;;) {
-    const DWORD result = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    // Once stopped, never wait again: a wait could take a wake-up meant for another server.
     if (s.stop) {
       Log().Log(LogLevel::Always, s.texts->listenerTerminated);
       return 0;
     }
+    const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (s.stop) continue;  // ends at the top of the loop
     if (result == WAIT_FAILED) return 1;
-    if (result != WAIT_OBJECT_0) continue;
+    if (result != WAIT_OBJECT_0 + 1) continue;
     try {
       Drain(s);
     } catch (...) {

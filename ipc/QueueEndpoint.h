@@ -8,6 +8,10 @@
 // lives in one reference-counted state. Close waits at most 3 s for the listener; a
 // listener stuck in its receiver keeps that state alive and releases it when it ends,
 // so a late return from the receiver never touches freed memory or closed handles.
+// Once stopped, a listener takes nothing more out of the mapping and never waits on the
+// shared new-data event again, so one that Close gave up on cannot take the wake-up of
+// the next server of the queue; items it took out before the stop are still delivered,
+// unless Close has given up on it.
 #pragma once
 
 #include <windows.h>
@@ -67,7 +71,8 @@ class QueueEndpoint {
   QueueEndpoint(const QueueEndpoint&) = delete;
   QueueEndpoint& operator=(const QueueEndpoint&) = delete;
 
-  // type 1 server (creates the mapping, starts the listener), 2 client.
+  // type 1 server (creates the mapping, starts the listener), 2 client. Any other type is
+  // logged and fails.
   bool Create(int type, const std::wstring& queueName, unsigned long long mappingSize);
   // Appends one item under the queue's mutex and announces it.
   bool Append(const void* itemHeader, unsigned long long headerSize, const void* data,

@@ -40,10 +40,11 @@ unsigned long long CurrentUnixSeconds() {
 }  // namespace
 
 bool ArchiveLogFile(const std::wstring& logPath, const std::wstring& outputName, DWORD waitMs) {
-  const std::wstring toolPath =
-      ArchiveNames::QuotedToolPath(ProductLocations::GetCommonAppDataFolder());
-  if (toolPath.empty()) return false;
+  ArchiveJob job;
+  return MoveLogAside(logPath, outputName, &job) && StartArchiveTool(job, waitMs);
+}
 
+bool MoveLogAside(const std::wstring& logPath, const std::wstring& outputName, ArchiveJob* job) {
   SYSTEMTIME now = {};
   ::GetLocalTime(&now);
   const std::wstring dateText = FormatLocalDate(now, L"dd-MM-yy");
@@ -69,7 +70,16 @@ bool ArchiveLogFile(const std::wstring& logPath, const std::wstring& outputName,
     ::MoveFileExW(archivedName.c_str(), logPath.c_str(), 0);
     return false;
   }
-  const std::wstring commandLine = ArchiveNames::CommandLine(toolPath, archivedName, output);
+  job->archivedName = archivedName;
+  job->outputName = output;
+  return true;
+}
+
+bool StartArchiveTool(const ArchiveJob& job, DWORD waitMs) {
+  const std::wstring toolPath =
+      ArchiveNames::QuotedToolPath(ProductLocations::GetCommonAppDataFolder());
+  if (toolPath.empty()) return false;
+  const std::wstring commandLine = ArchiveNames::CommandLine(toolPath, job.archivedName, job.outputName);
 
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
   writable.push_back(L'\0');

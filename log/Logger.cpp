@@ -136,8 +136,19 @@ Logger& Logger::Instance() {
   int expected = kNotOpened;
   if (g_instanceState.compare_exchange_strong(expected, kOpening, std::memory_order_acq_rel)) {
     g_openingThread.store(::GetCurrentThreadId());
+    // The open is finished on every way out, so that no other thread waits for ever. A
+    // file found full is moved aside during the open, but its compression tool starts
+    // only once the open is finished: the other threads wait for the open, and a slow
+    // start must not keep them from logging.
+    struct Opened {
+      Logger& logger;
+      ~Opened() {
+        g_instanceState.store(kOpened, std::memory_order_release);
+        logger.StartHeldArchives();
+      }
+    } opened{instance};
+    instance.holdArchiveStarts_.store(true);
     instance.Open(instance.exeName_, true);
-    g_instanceState.store(kOpened, std::memory_order_release);
     return instance;
   }
   if (g_openingThread.load() == ::GetCurrentThreadId()) return instance;
@@ -154,56 +165,122 @@ Logger::Logger(const std::wstring& name, const std::wstring& logsFolder) {
 }
 
 Logger::~Logger() {
-  Lock();
-  file_.reset();
   enabled_.store(false);
   alive_.store(false);
-  Unlock();
+  if (Lock()) {
+    file_.reset();
+    Unlock();
+  }
 }
 
 void Logger::Construct() {
-  HMODULE self = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&g_instanceState), &self);
-  std::wstring extension;
-  SplitImagePath(ModulePath(self), &imageName_, &extension);
-  isDll_ = ExCommon::EqualsNoCase(extension, L".dll");
+  try {
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCWSTR>(&g_instanceState), &self);
+    std::wstring extension;
+    SplitImagePath(ModulePath(self), &imageName_, &extension);
+    isDll_ = ExCommon::EqualsNoCase(extension, L".dll");
 
-  exePath_ = ModulePath(nullptr);
-  SplitImagePath(exePath_, &exeName_, &extension);
-  alive_.store(true);
+    exePath_ = ModulePath(nullptr);
+    SplitImagePath(exePath_, &exeName_, &extension);
+    alive_.store(true);
+  } catch (...) {
+    // Without its names the logger stays off.
+  }
 }
 
-void Logger::Lock() const {
+// Holds the lock from a successful Lock() to the end of a scope, whatever way it ends.
+class Logger::LockHold {
+ public:
+  explicit LockHold(Logger& logger) : logger_(logger), held_(logger.Lock()) {}
+  ~LockHold() {
+    if (held_) logger_.Unlock();
+  }
+  LockHold(const LockHold&) = delete;
+  LockHold& operator=(const LockHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  Logger& logger_;
+  bool held_;
+};
+
+bool Logger::Lock() {
   const DWORD self = ::GetCurrentThreadId();
   // Only this thread ever stores its own id, and only while it holds the lock.
   if (lockOwner_.load(std::memory_order_relaxed) == self) {
     ++lockDepth_;
-    return;
+    return true;
   }
-  // The holder keeps the lock for one seek and one write. Waiting for that by polling,
-  // first with processor pauses and then by yielding the processor, is much cheaper than
-  // a sleep and wake-up in the kernel; a long hold (a rotation) ends in a plain wait.
-  constexpr int kPauseRounds = 64;
-  constexpr int kYieldRounds = 256;
-  for (int attempt = 0; !::TryAcquireSRWLockExclusive(&lock_); ++attempt) {
-    if (attempt < kPauseRounds) {
-      for (int pause = 0; pause < 16; ++pause) YieldProcessor();
-    } else if (attempt < kPauseRounds + kYieldRounds) {
-      ::SwitchToThread();
-    } else {
-      ::AcquireSRWLockExclusive(&lock_);
-      break;
-    }
-  }
+  if (!::TryAcquireSRWLockExclusive(&lock_) && !AcquireContended()) return false;
   lockOwner_.store(self, std::memory_order_relaxed);
   lockDepth_ = 1;
+  return true;
 }
 
-void Logger::Unlock() const {
+bool Logger::AcquireContended() {
+  // The holder keeps the lock for one seek and one write. Waiting for that by polling,
+  // first with processor pauses and then by yielding the processor, is much cheaper than
+  // a sleep and wake-up in the kernel.
+  constexpr int kPauseRounds = 64;
+  constexpr int kYieldRounds = 256;
+  for (int attempt = 0; attempt < kPauseRounds + kYieldRounds; ++attempt) {
+    if (attempt < kPauseRounds) {
+      for (int pause = 0; pause < 16; ++pause) YieldProcessor();
+    } else {
+      ::SwitchToThread();
+    }
+    if (::TryAcquireSRWLockExclusive(&lock_)) return true;
+  }
+  // A long hold (a rotation's rename and reopen) ends in a bounded sleep on a condition
+  // variable. The waiter counts itself first and tries the lock with the wait gate held;
+  // Unlock passes through the gate before it wakes a waiter, so a release that follows a
+  // failed try always finds the waiter asleep and wakes it.
+  const ULONGLONG deadline = ::GetTickCount64() + kLockWaitMs;
+  bool acquired = false;
+  lockWaiters_.fetch_add(1);
+  ::AcquireSRWLockExclusive(&waitGate_);
+  for (;;) {
+    if (::TryAcquireSRWLockExclusive(&lock_)) {
+      acquired = true;
+      break;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) break;
+    ::SleepConditionVariableSRW(&lockReleased_, &waitGate_, static_cast<DWORD>(deadline - now), 0);
+  }
+  ::ReleaseSRWLockExclusive(&waitGate_);
+  lockWaiters_.fetch_sub(1);
+  return acquired;
+}
+
+void Logger::Unlock() {
   if (--lockDepth_ > 0) return;
+  // The compression tool is started only once no thread waits on this lock for it.
+  std::vector<ArchiveJob> starts;
+  if (!holdArchiveStarts_.load()) starts.swap(pendingArchives_);
   lockOwner_.store(0, std::memory_order_relaxed);
   ::ReleaseSRWLockExclusive(&lock_);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (lockWaiters_.load() > 0) {
+    ::AcquireSRWLockExclusive(&waitGate_);
+    ::ReleaseSRWLockExclusive(&waitGate_);
+    ::WakeConditionVariable(&lockReleased_);
+  }
+  for (const ArchiveJob& job : starts) {
+    try {
+      StartArchiveTool(job, 0);
+    } catch (...) {
+      // The moved file stays beside the log, unpacked.
+    }
+  }
+}
+
+void Logger::StartHeldArchives() {
+  holdArchiveStarts_.store(false);
+  // Its release starts what was held; should the lock be busy, the next release does.
+  LockHold hold(*this);
 }
 
 HANDLE Logger::OpenFile() const {
@@ -214,28 +291,27 @@ HANDLE Logger::OpenFile() const {
 }
 
 void Logger::Open(const std::wstring& name, bool writeHeader) {
-  Lock();
-  if (opened_) {
-    Unlock();
-    return;
-  }
+  LockHold hold(*this);
+  if (!hold.held() || opened_) return;
   opened_ = true;
-
-  ChooseLocation(name);
-  if (threshold_.load() != 0) {
-    file_.reset(OpenFile());
-    enabled_.store(file_.valid());
-  }
-
-  if (file_.valid()) {
-    LARGE_INTEGER size = {};
-    if (::GetFileSizeEx(file_.get(), &size)) {
-      curSize_ = size.QuadPart > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size.QuadPart);
-      if (maxSize_ <= curSize_) Rotate();
+  try {
+    ChooseLocation(name);
+    if (threshold_.load() != 0) {
+      file_.reset(OpenFile());
+      enabled_.store(file_.valid());
     }
+
+    if (file_.valid()) {
+      LARGE_INTEGER size = {};
+      if (::GetFileSizeEx(file_.get(), &size)) {
+        curSize_ = size.QuadPart > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size.QuadPart);
+        if (maxSize_ <= curSize_) Rotate();
+      }
+    }
+    if (writeHeader) WriteHeader();
+  } catch (...) {
+    // The open ends here with what it reached: an open file stays in use.
   }
-  if (writeHeader) WriteHeader();
-  Unlock();
 }
 
 void Logger::WriteHeader() {
@@ -334,22 +410,18 @@ bool Logger::IsOverLimit(ULONGLONG endPosition) {
 void Logger::Rotate() {
   if (!enabled_.load() || !file_.valid()) return;
   file_.reset();
-  // While the file is handed over, lines of this thread (the archiver reports its own
-  // failures through the process logger) are held and written to the new file.
-  rotating_ = true;
-  if (archiveOnRotate_) ArchiveLogFile(filePath_, L"", 0);
-  rotating_ = false;
+  // Only the rename happens here; the tool is started by Unlock, after the lock is
+  // released, so that a slow start keeps no other thread from logging.
+  if (archiveOnRotate_) {
+    try {
+      ArchiveJob job;
+      if (MoveLogAside(filePath_, L"", &job)) pendingArchives_.push_back(std::move(job));
+    } catch (...) {
+      // Whether or not the file was moved, the reopen below goes on.
+    }
+  }
   file_.reset(OpenFile());
-  std::vector<std::wstring> held;
-  held.swap(heldLines_);
-  if (!file_.valid()) {
-    enabled_.store(false);
-    return;
-  }
-  for (const auto& marked : held) {
-    LONGLONG end = 0;
-    if (SeekToEnd(&end)) WriteMarkedLine(marked.c_str(), static_cast<int>(marked.size()) - 1, end);
-  }
+  if (!file_.valid()) enabled_.store(false);
 }
 
 bool Logger::SeekToEnd(LONGLONG* end) {
@@ -412,21 +484,45 @@ void Logger::WriteLine(int level, const wchar_t* text) {
                                                 ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, text);
   if (length < 0) return;
 
-  Lock();
-  if (file_.valid()) {
-    // The end position is the file size: it serves the limit check and tells whether
-    // the file is empty and needs its mark.
-    LONGLONG end = 0;
-    bool positioned = SeekToEnd(&end);
-    if (positioned && IsOverLimit(static_cast<ULONGLONG>(end))) {
-      Rotate();
-      positioned = file_.valid() && SeekToEnd(&end);
+  try {
+    LockHold hold(*this);
+    if (!hold.held()) {
+      // Another thread kept the lock for more than a second: this line is lost, and the
+      // next line that gets through says how many were.
+      droppedLines_.fetch_add(1);
+      return;
     }
-    if (positioned) WriteMarkedLine(buffer, length, end);
-  } else if (rotating_) {
-    heldLines_.emplace_back(buffer, static_cast<size_t>(length) + 1);
+    const unsigned dropped = droppedLines_.exchange(0);
+    if (dropped != 0) AppendDroppedReport(now, dropped);
+    AppendLine(buffer, length);
+  } catch (...) {
+    // A line that meets a failure inside is dropped; the lock is released all the same.
   }
-  Unlock();
+}
+
+void Logger::AppendDroppedReport(const SYSTEMTIME& now, unsigned dropped) {
+  wchar_t message[128];
+  _snwprintf(message, 128, L"Logger::WriteLine: %u line(s) dropped, the log was busy for more than %lu ms", dropped,
+             static_cast<unsigned long>(kLockWaitMs));
+  message[127] = L'\0';
+  wchar_t marked[1 + LogLineFormat::kLineCapacity];
+  marked[0] = static_cast<wchar_t>(0xFEFF);
+  const int length = LogLineFormat::ComposeLine(marked + 1, LogLineFormat::kLineCapacity, now, ::GetCurrentProcessId(),
+                                                ::GetCurrentThreadId(), LogLevel::Warn, message);
+  if (length >= 0) AppendLine(marked, length);
+}
+
+void Logger::AppendLine(const wchar_t* marked, int length) {
+  if (!file_.valid()) return;
+  // The end position is the file size: it serves the limit check and tells whether
+  // the file is empty and needs its mark.
+  LONGLONG end = 0;
+  bool positioned = SeekToEnd(&end);
+  if (positioned && IsOverLimit(static_cast<ULONGLONG>(end))) {
+    Rotate();
+    positioned = file_.valid() && SeekToEnd(&end);
+  }
+  if (positioned) WriteMarkedLine(marked, length, end);
 }
 
 bool Logger::IsLevelEnabled(int level) const {
@@ -435,10 +531,9 @@ bool Logger::IsLevelEnabled(int level) const {
 }
 
 std::wstring Logger::FilePath() const {
-  Lock();
-  std::wstring path = filePath_;
-  Unlock();
-  return path;
+  // Set once by Open, which a caller sees finished (Instance() and the constructor
+  // return after it).
+  return filePath_;
 }
 
 LogStream::~LogStream() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/UniqueHandle.h"
+#include "log/LogArchiver.h"
 
 struct LogLevel {
   enum Value : int { None = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Fatal = 5, Always = 6 };
@@ -32,13 +33,19 @@ class Logger {
   void Log(int level, const wchar_t* format, ...);
   // printf-style over narrow text in the ANSI code page.
   void Log(int level, const char* format, ...);
-  // Formats and writes one line without a level filter.
+  // Formats and writes one line without a level filter. A line that waits more than
+  // kLockWaitMs for another thread is dropped; the next line that gets through is then
+  // preceded by the warning line "Logger::WriteLine: <n> line(s) dropped, the log was
+  // busy for more than 1000 ms".
   void WriteLine(int level, const wchar_t* text);
 
   // True when a message of `level` would be written.
   bool IsLevelEnabled(int level) const;
   // Full path of the log file; empty when logging is off for lack of a folder.
   std::wstring FilePath() const;
+
+  // The longest wait of a line for the lock of another thread; the line is dropped then.
+  static constexpr DWORD kLockWaitMs = 1000;
 
   // True while the file is open and logging is on.
   bool IsEnabled() const { return enabled_.load(std::memory_order_relaxed); }
@@ -58,8 +65,8 @@ class Logger {
   void ChooseLocation(const std::wstring& name);
   // Reads "level" and "max_size_mb", writing the defaults back where they are unusable.
   void ReadConfig(const std::wstring& name);
-  // Hands the full file to the archiver (when archiving is on) and reopens the path.
-  // Called with the lock held.
+  // Moves the full file aside for the archiver (when archiving is on) and reopens the
+  // path; the compression tool is started once the lock is released. Lock held.
   void Rotate();
   // Takes the file size (the end position that the seek of this line found) into
   // curSize_; true when the limit is reached. Lock held.
@@ -70,20 +77,48 @@ class Logger {
   // marked[0]: with the mark when `end` is 0 (an empty file), without it otherwise.
   // Lock held.
   bool WriteMarkedLine(const wchar_t* marked, int length, LONGLONG end);
+  // The size check, rotation, seek and write of one composed line. Lock held.
+  void AppendLine(const wchar_t* marked, int length);
+  // Appends the warning "Logger::WriteLine: <n> line(s) dropped, the log was busy for
+  // more than 1000 ms" in front of the first line that gets the lock after lines were
+  // dropped for want of it. Lock held.
+  void AppendDroppedReport(const SYSTEMTIME& now, unsigned dropped);
   // Opens filePath_ for appending; an invalid handle on failure.
   HANDLE OpenFile() const;
   void WriteHeader();
 
-  void Lock() const;
-  void Unlock() const;
+  // Takes the line lock: at once when this thread holds it already, otherwise waiting at
+  // most kLockWaitMs. False when the wait ran out.
+  bool Lock();
+  // Lock's wait when another thread holds the lock: a short spin, then a bounded sleep.
+  bool AcquireContended();
+  // Releases one level of the lock; the last level starts the compression tool for every
+  // file that a rotation moved aside meanwhile, unless the starts are held.
+  void Unlock();
+  // Lets tool starts go again and starts those that were held (the first open of the
+  // process logger holds them until it has finished, so that no thread waiting for that
+  // open waits for a tool start too).
+  void StartHeldArchives();
+  class LockHold;
 
   bool archiveOnRotate_ = true;
   // Serialises the size check, rotation, seek and write of one line between the threads
   // of this process. The owner may take it again (Open writes the header through Log
-  // while holding it): a slim lock plus the owning thread and its depth.
-  mutable SRWLOCK lock_ = SRWLOCK_INIT;
-  mutable std::atomic<DWORD> lockOwner_{0};
-  mutable int lockDepth_ = 0;
+  // while holding it): a slim lock plus the owning thread and its depth. Threads that
+  // wait longer than a short spin sleep on lockReleased_ (behind waitGate_), which Unlock
+  // signals while any thread waits, so that a wait can end after kLockWaitMs.
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::atomic<DWORD> lockOwner_{0};
+  int lockDepth_ = 0;
+  std::atomic<int> lockWaiters_{0};
+  SRWLOCK waitGate_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE lockReleased_ = CONDITION_VARIABLE_INIT;
+  // Lines dropped because the lock was not had in time, not yet reported in the file.
+  std::atomic<unsigned> droppedLines_{0};
+  // Files moved aside under the lock whose compression tool is still to be started.
+  std::vector<ArchiveJob> pendingArchives_;
+  // While true, Unlock leaves pendingArchives_ for StartHeldArchives.
+  std::atomic<bool> holdArchiveStarts_{false};
   UniqueKernelHandle file_;
   std::atomic<bool> enabled_{false};
   std::atomic<bool> alive_{false};
@@ -98,10 +133,6 @@ class Logger {
   std::wstring exePath_;
   std::wstring logsFolderOverride_;
   bool opened_ = false;
-  // Set while Rotate hands the closed file to the archiver; lines logged meanwhile by the
-  // rotating thread wait in heldLines_ (each after its mark slot) for the new file.
-  bool rotating_ = false;
-  std::vector<std::wstring> heldLines_;
 };
 
 // Composes one message from several values; written as one line when it ends.

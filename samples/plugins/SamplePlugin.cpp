@@ -14,7 +14,9 @@
 //     StopDelayMs=0        pause inside Stop before it returns
 //     StopHangs=0          1: Stop never returns
 //     SignalEvent=         name of an existing event set after each export call
-//     Journal=1            0: write no journal lines
+//     Journal=1            0: write no journal lines; or a list of the calls to
+//                          journal, e.g. Journal=OnNotifyChanges,Stop (for measurements
+//                          of one call that should not pay for journaling the others)
 //   HearthPlugin.journal.txt   one line per call, appended with one write:
 //     <call> <yyyy-mm-ddThh:mm:ss.mmm> qpc=<ticks> pid=<id> tid=<id> result=<value>
 //   where <call> is an export name, Attach or Detach (the DLL loaded or freed), the
@@ -25,6 +27,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "FilterPluginContract.h"
@@ -49,6 +52,8 @@ struct Settings {
   DWORD stopDelayMs = 0;
   bool stopHangs = false;
   bool journal = true;
+  // Empty: every call is journaled (when `journal` is set); else only the calls named.
+  wchar_t journalCalls[kEventNameCapacity] = {};
   wchar_t signalEvent[kEventNameCapacity] = {};
 };
 
@@ -81,7 +86,10 @@ Settings ReadSettingsFile() {
     else if (is(L"StartDelayMs")) settings.startDelayMs = Number(value);
     else if (is(L"StopDelayMs")) settings.stopDelayMs = Number(value);
     else if (is(L"StopHangs")) settings.stopHangs = Number(value) != 0;
-    else if (is(L"Journal")) settings.journal = Number(value) != 0;
+    else if (is(L"Journal")) {
+      if (*value >= L'0' && *value <= L'9') settings.journal = Number(value) != 0;
+      else ::lstrcpynW(settings.journalCalls, value, static_cast<int>(kEventNameCapacity));
+    }
     else if (is(L"SignalEvent")) ::lstrcpynW(settings.signalEvent, value, static_cast<int>(kEventNameCapacity));
   }
   return settings;
@@ -132,8 +140,23 @@ Settings ReadSettings() {
 // the same time are ordered by a lock on one byte far past any line: an append-only
 // handle alone lets their lines overwrite each other. `ticks` is the
 // QueryPerformanceCounter value taken when the call began.
+bool Journaled(const Settings& settings, const char* call) {
+  if (!settings.journal) return false;
+  if (settings.journalCalls[0] == L'\0') return true;
+  const size_t length = std::strlen(call);
+  for (const wchar_t* name = settings.journalCalls; *name != L'\0';) {
+    const wchar_t* end = name;
+    while (*end != L'\0' && *end != L',') ++end;
+    bool same = static_cast<size_t>(end - name) == length;
+    for (size_t i = 0; same && i < length; ++i) same = name[i] == static_cast<wchar_t>(call[i]);
+    if (same) return true;
+    name = *end == L',' ? end + 1 : end;
+  }
+  return false;
+}
+
 void Journal(const Settings& settings, long long ticks, const char* call, const char* result) {
-  if (!settings.journal) return;
+  if (!Journaled(settings, call)) return;
   SYSTEMTIME now = {};
   ::GetLocalTime(&now);
   char line[256];

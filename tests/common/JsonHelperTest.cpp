@@ -93,6 +93,10 @@ TEST(JsonHelperLoad, ObjectsOfStrings) {
        {{L"ab", L"x"}, {L"b", L"before"}, {L"keep", L"Old"}}},
       {"an existing name gets the new text", R"({"KEEP":"New"})", true, false, true,
        {{L"b", L"before"}, {L"keep", L"New"}}},
+      // Bytes that are not UTF-8, and a sequence cut short at the end of a text, become
+      // replacement characters; nothing is read past the text.
+      {"invalid UTF-8", "{\"x\xFFy\":\"\xC0\xAF\",\"cut\":\"z\xE2\x82\"}", true, false, true,
+       {{L"b", L"before"}, {L"cut", L"z\uFFFD"}, {L"keep", L"Old"}, {L"x\uFFFDy", L"\uFFFD\uFFFD"}}},
   });
   // clang-format on
 }

@@ -470,7 +470,8 @@ TEST_F(MachineCore, AnEventThatCannotBeCreatedFailsStartAndStopClosesWhatItMade)
   }
 }
 
-TEST(Core, StopBeforeStartSignalsNothingAndReturnsNoWorker) {
+// Stop clears the process-wide resource manager, which opens the suite's resource mutex.
+TEST(MachineCoreWithoutSuite, StopBeforeStartSignalsNothingAndReturnsNoWorker) {
   LogWatch log;
   EXPECT_EQ(nullptr, SentrelCore::Stop());
   EXPECT_EQ(1u, log.Count(LogLevel::Always, L"SentrelCore::Stop - invoked"));

@@ -24,17 +24,6 @@ using test_support::UniqueName;
 
 constexpr unsigned long long kQueueSize = 20480;
 
-class TestClient : public SMIPCTNG {
- public:
-  ~TestClient() override { Close(); }
-  void OnNewData(std::vector<const QueueItemHeader*>) override {}
-};
-
-void SignalEvent(const std::wstring& name) {
-  UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
-  if (event) ::SetEvent(event.get());
-}
-
 bool WaitEvent(HANDLE event, DWORD ms) { return ::WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
 
 // Payload i of a writer: `size` bytes of a pattern that depends on i.
@@ -50,7 +39,7 @@ std::string Pattern(size_t size, int i) {
 SENTREL_CHILD(L"channel-server", args) {
   CollectingChannel server;
   if (!server.Create(SMIPCTNG::kServer, args.at(0), kQueueSize)) return 2;
-  SignalEvent(args.at(1));
+  SignalNamedEvent(args.at(1));
   UniqueKernelHandle stop(::OpenEventW(SYNCHRONIZE, FALSE, args.at(2).c_str()));
   if (!stop || !WaitEvent(stop.get(), 60000)) return 3;
   server.Close();
@@ -64,7 +53,7 @@ SENTREL_CHILD(L"channel-late-client", args) {
   if (client.Write(L"late", "early", 6)) return 11;
   const std::wstring notReady = L"SMIPCTNG::Write: Shared memory Global\\" + args.at(0) + L" is not ready.";
   if (OwnLogLinesContaining(notReady).empty()) return 12;
-  SignalEvent(args.at(1));
+  SignalNamedEvent(args.at(1));
   UniqueKernelHandle go(::OpenEventW(SYNCHRONIZE, FALSE, args.at(2).c_str()));
   if (!go || !WaitEvent(go.get(), 60000)) return 13;
   if (!client.Write(L"late", "later", 6)) return 14;
@@ -215,34 +204,13 @@ TEST(Channel, WritesBeforeTheListenerWakesArriveInOneDeliveryInOrder) {
   }
 }
 
-namespace {
-
-// A receiver that stays inside OnNewData until a process-wide event is set, and
-// touches nothing of its own after that wait (the object may be gone by then).
-HANDLE g_stuckEntered = nullptr;
-HANDLE g_stuckRelease = nullptr;
-
-class StuckChannel : public SMIPCTNG {
- public:
-  ~StuckChannel() override { Close(); }
-  void OnNewData(std::vector<const QueueItemHeader*>) override {
-    ::SetEvent(g_stuckEntered);
-    ::WaitForSingleObject(g_stuckRelease, 60000);
-  }
-};
-
-}  // namespace
-
 TEST(Channel, CloseReturnsWhileTheReceiverIsStuckAndNothingBreaksLater) {
   UniqueKernelHandle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   UniqueKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  g_stuckEntered = entered.get();
-  g_stuckRelease = release.get();
   const std::wstring queue = UniqueName(L"Stuck");
-  const std::wstring terminated = L"SMIPCTNG::Write: threadListener terminated.";
-  const size_t terminatedBefore = OwnLogLinesContaining(terminated).size();
+  NewLogLines terminated(L"SMIPCTNG::Write: threadListener terminated.");
 
-  auto* stuck = new StuckChannel;
+  auto* stuck = new StuckChannel(entered.get(), release.get());
   ASSERT_TRUE(stuck->Create(SMIPCTNG::kServer, queue, kQueueSize));
   TestClient client;
   ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
@@ -264,12 +232,7 @@ TEST(Channel, CloseReturnsWhileTheReceiverIsStuckAndNothingBreaksLater) {
 
   // The old listener comes back from its receiver, ends, and frees its state itself.
   ::SetEvent(release.get());
-  bool ended = false;
-  for (int i = 0; i < 100 && !ended; ++i) {
-    ended = OwnLogLinesContaining(terminated).size() > terminatedBefore;
-    if (!ended) ::Sleep(50);
-  }
-  EXPECT_TRUE(ended);
+  EXPECT_TRUE(terminated.WaitForCount(1, 5000));
   ASSERT_TRUE(client.Write(L"c", "still", 5));
   ASSERT_TRUE(next.WaitForItems(2, 10000));
   EXPECT_EQ(2u, next.Items().size());

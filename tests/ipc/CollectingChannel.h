@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
 #include "ipc/QueueLayout.h"
 #include "ipc/SMIPCTNG.h"
 
@@ -68,3 +69,40 @@ class CollectingChannel : public SMIPCTNG {
 
 // A named auto-reset event for coordinating with a child process.
 inline HANDLE CreateTestEvent(const std::wstring& name) { return ::CreateEventW(nullptr, FALSE, FALSE, name.c_str()); }
+
+// Sets the named event when it exists.
+inline void SignalNamedEvent(const std::wstring& name) {
+  UniqueKernelHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
+  if (event) ::SetEvent(event.get());
+}
+
+// True when the named event exists and is set within `ms`.
+inline bool WaitNamedEvent(const std::wstring& name, DWORD ms) {
+  UniqueKernelHandle event(::OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+  return event && ::WaitForSingleObject(event.get(), ms) == WAIT_OBJECT_0;
+}
+
+// A channel end that only writes.
+class TestClient : public SMIPCTNG {
+ public:
+  ~TestClient() override { Close(); }
+  void OnNewData(std::vector<const QueueItemHeader*>) override {}
+};
+
+// A receiver that stays inside OnNewData until `release` is set, and touches nothing of
+// its own after that wait (the object may be gone by then). Both events must outlive
+// the listener.
+class StuckChannel : public SMIPCTNG {
+ public:
+  StuckChannel(HANDLE entered, HANDLE release) : entered_(entered), release_(release) {}
+  ~StuckChannel() override { Close(); }
+  void OnNewData(std::vector<const QueueItemHeader*>) override {
+    const HANDLE release = release_;
+    ::SetEvent(entered_);
+    ::WaitForSingleObject(release, 60000);
+  }
+
+ private:
+  HANDLE entered_;
+  HANDLE release_;
+};

@@ -3,6 +3,8 @@
 // tests compare against a baseline instead of counting every matching line.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 #include "support/LogFileReader.h"
@@ -12,6 +14,14 @@ class NewLogLines {
   explicit NewLogLines(std::wstring needle)
       : needle_(std::move(needle)), baseline_(test_support::OwnLogLinesContaining(needle_).size()) {}
   size_t count() const { return test_support::OwnLogLinesContaining(needle_).size() - baseline_; }
+  // Polls until at least `n` new lines are there; false after about `ms`.
+  bool WaitForCount(size_t n, DWORD ms) const {
+    for (DWORD waited = 0;; waited += 50) {
+      if (count() >= n) return true;
+      if (waited >= ms) return false;
+      ::Sleep(50);
+    }
+  }
 
  private:
   std::wstring needle_;
