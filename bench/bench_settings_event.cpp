@@ -26,7 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "BenchPaths.h"
 #include "BenchTiming.h"
+#include "SavedMachineValue.h"
 #include "common/UniqueHandle.h"
 #include "ipc/SharedNames.h"
 
@@ -38,51 +40,12 @@ constexpr DWORD kStepTimeoutMs = 10000;
 constexpr wchar_t kWebFilterKey[] = L"SOFTWARE\\Veltrane\\WebFilter";
 constexpr wchar_t kRootKey[] = L"SOFTWARE\\Veltrane";
 
+using bench::Folder;
 using bench::Percentile;
+using bench::SavedMachineValue;
+using bench::SelfPath;
 using bench::Ticks;
 using bench::TicksToMicros;
-
-std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
-
-std::wstring SelfPath() {
-  wchar_t path[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return path;
-}
-
-// Saves one string value under HKEY_LOCAL_MACHINE and puts it back (or removes it)
-// when destroyed.
-class SavedMachineValue {
- public:
-  SavedMachineValue(const wchar_t* key, const wchar_t* name) : key_(key), name_(name) {
-    DWORD size = 0;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type_, nullptr, &size) == ERROR_SUCCESS) {
-      data_.resize(size);
-      existed_ = ::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type_,
-                                data_.empty() ? nullptr : data_.data(), &size) == ERROR_SUCCESS;
-      data_.resize(size);
-    }
-  }
-  ~SavedMachineValue() {
-    if (existed_) {
-      ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
-    } else {
-      ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_, name_);
-    }
-  }
-  bool SetString(const std::wstring& text) const {
-    return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_, name_, REG_SZ, text.c_str(),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-  }
-  void Remove() const { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_, name_); }
-
- private:
-  const wchar_t* key_;
-  const wchar_t* name_;
-  bool existed_ = false;
-  DWORD type_ = REG_NONE;
-  std::vector<unsigned char> data_;
-};
 
 // The "qpc=" values of the journal's lines of one call, in order.
 std::vector<long long> CallStamps(const std::wstring& journalPath, const std::string& call) {

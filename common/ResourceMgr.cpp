@@ -1,7 +1,5 @@
 #include "common/ResourceMgr.h"
 
-#include <shlobj.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -177,8 +175,10 @@ bool ResourceMgr::Load(const std::wstring& path) {
     result = false;
   }
 
-  // Outside the lock. Only a file that this call created is removed.
-  if (copy.made && ExCommon::IsFile(copy.name) && !::Win32DeleteFile(copy.name.c_str())) {
+  // Outside the lock. Only a file that this call created is removed, with DeleteFileW
+  // rather than the shell's Win32DeleteFile, which only adds a change notice (nobody
+  // watches a private temporary file) and would load the shell into the service.
+  if (copy.made && ExCommon::IsFile(copy.name) && !::DeleteFileW(copy.name.c_str())) {
     const DWORD error = ::GetLastError();
     Logger::Instance().Log(LogLevel::Error,
                            L"ResourceMgr - Load - failed to delete file %s . Error=%ld",

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <vector>
+
 #include "common/ExCommon.h"
 #include "common/Reg.h"
 #include "common/TextConversion.h"
@@ -18,6 +20,8 @@ constexpr wchar_t kWebFilterKey[] = L"SOFTWARE\\Veltrane\\WebFilter";
 constexpr wchar_t kInstallPathValue[] = L"InstallPath";
 constexpr wchar_t kLanguageValue[] = L"Lang";
 constexpr wchar_t kSuiteTypeValue[] = L"SuiteType";
+constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr wchar_t kProgramDataValue[] = L"ProgramData";
 
 // The process-wide cache. An empty entry is a value not determined yet; once an entry
 // holds text it never changes. The lock keeps a fill on one thread (InitLocations,
@@ -75,18 +79,30 @@ std::wstring PluginFolder(const wchar_t* suffix) {
 
 using SHGetFolderPathWFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
 
-std::wstring CommonAppDataFrom(const wchar_t* library) {
+// SHGetFolderPathW resolved from `library` at run time, for `folder` (a CSIDL value with
+// its flags), into a zeroed buffer of `capacity` characters; empty when the library,
+// the function or the call fails.
+std::wstring ShellFolderFrom(const wchar_t* library, int folder, size_t capacity) {
   UniqueModule module(::LoadLibraryW(library));
   if (!module) return std::wstring();
   const auto getFolderPath =
       reinterpret_cast<SHGetFolderPathWFn>(::GetProcAddress(module.get(), "SHGetFolderPathW"));
   if (getFolderPath == nullptr) return std::wstring();
-  wchar_t path[521] = {};
-  if (getFolderPath(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path) < 0) {
-    return std::wstring();
-  }
-  path[520] = L'\0';
-  return std::wstring(path);
+  std::vector<wchar_t> path(capacity, L'\0');
+  if (getFolderPath(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path.data()) < 0) return std::wstring();
+  path[capacity - 1] = L'\0';
+  return std::wstring(path.data());
+}
+
+std::wstring CommonAppDataFrom(const wchar_t* library) {
+  return ShellFolderFrom(library, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, 521);
+}
+
+// The common application-data folder as the system records it for the shell: the value
+// "ProgramData" of the profile list (Windows Vista and later), expanded, when that
+// names an existing folder.
+std::wstring ProgramDataFromProfileList() {
+  return ExistingExpandedFolder(ExCommon::ReadMachineString(kProfileListKey, kProgramDataValue));
 }
 
 }  // namespace
@@ -105,12 +121,25 @@ std::wstring GetHearthPluginFolder() { return PluginFolder(L"Plugins\\Hearth"); 
 std::wstring GetMalwarePluginFolder() { return PluginFolder(L"Plugins\\Malware"); }
 std::wstring GetIDTheftPluginFolder() { return PluginFolder(L"Plugins\\IDTheft"); }
 
+std::wstring ExistingExpandedFolder(const std::wstring& recorded) {
+  if (recorded.empty()) return std::wstring();
+  wchar_t expanded[MAX_PATH + 1] = {};
+  const DWORD length = ::ExpandEnvironmentStringsW(recorded.c_str(), expanded, MAX_PATH);
+  if (length == 0 || length > MAX_PATH || !ExCommon::IsDirectory(expanded)) return std::wstring();
+  return expanded;
+}
+
+// The common application-data folder is read where the shell itself finds it, and asked
+// of the shell (SHGetFolderPathW, CSIDL_COMMON_APPDATA, current path) only when that
+// record is missing. The shell is loaded for that call alone: linked to the service it
+// would bring the shell, the window manager and the font engine into the process for
+// one folder name (several megabytes and a thread), and make the service depend on a
+// desktop heap. The environment's "ProgramData" is no substitute: a service's
+// environment block need not carry the machine's value.
 std::wstring GetProductDataFolder() {
-  wchar_t path[MAX_PATH + 1] = {};
-  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
-    return std::wstring();
-  }
-  path[MAX_PATH] = L'\0';
+  std::wstring path = ProgramDataFromProfileList();
+  if (path.empty()) path = ShellFolderFrom(L"shell32.dll", CSIDL_COMMON_APPDATA, MAX_PATH + 1);
+  if (path.empty()) return std::wstring();
   return AddTrailingBackslash(path, true) + L"VeltraneTng";
 }
 

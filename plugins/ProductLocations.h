@@ -13,6 +13,9 @@ std::wstring GetHearthPluginFolder();
 std::wstring GetMalwarePluginFolder();
 std::wstring GetIDTheftPluginFolder();
 std::wstring GetProductDataFolder();
+// `recorded` (a folder that may hold environment variables such as %SystemDrive%)
+// expanded, when it names an existing folder; empty otherwise.
+std::wstring ExistingExpandedFolder(const std::wstring& recorded);
 std::wstring GetLogsFolder();
 std::wstring GetStoredDataFolder();
 std::wstring GetStoredDataLogsFolder();

@@ -10,6 +10,13 @@ mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating Wine prefix $WINEPREFIX"
   "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
+  # Creating the prefix leaves a second service control manager running beside the first,
+  # and the two answer service calls in turn (a service created through one is unknown to
+  # the other). A restart of the prefix leaves one.
+  "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+  "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 else
   "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 fi

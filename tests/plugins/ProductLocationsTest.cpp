@@ -4,6 +4,7 @@
 
 #include "common/ExCommon.h"
 #include "support/ChildProcess.h"
+#include "support/ScratchFiles.h"
 #include "support/ScratchRegKey.h"
 
 namespace {
@@ -95,6 +96,31 @@ TEST(ProductLocationsFolders, DataFoldersBelowCommonAppData) {
   // The StoredData folder exists afterwards (made with its access list when missing).
   EXPECT_EQ(ExCommon::EnsureStoredDataFolder(), data + L"\\StoredData");
   EXPECT_TRUE(ExCommon::IsDirectory(data + L"\\StoredData"));
+}
+
+// The recorded common application-data folder counts when it expands to an existing
+// folder; otherwise the shell is asked.
+TEST(ProductLocationsFolders, RecordedFolderCountsOnlyWhenItExists) {
+  test_support::ScratchFolder scratch(L"programdata");
+  wchar_t drive[MAX_PATH] = {};
+  ASSERT_GT(::GetEnvironmentVariableW(L"SystemDrive", drive, MAX_PATH), 0u);
+  const std::wstring scratchBelowDrive = scratch.path().substr(scratch.path().find(L'\\'));
+  struct Case {
+    const wchar_t* name;
+    std::wstring recorded;
+    std::wstring expected;
+  };
+  const Case cases[] = {
+      {L"existing folder", scratch.path(), scratch.path()},
+      {L"with a variable", L"%SystemDrive%" + scratchBelowDrive, std::wstring(drive) + scratchBelowDrive},
+      {L"missing folder", scratch / L"missing", L""},
+      {L"a file, not a folder", L"%SystemRoot%\\system32\\kernel32.dll", L""},
+      {L"nothing recorded", L"", L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.expected, ProductLocations::ExistingExpandedFolder(c.recorded));
+  }
 }
 
 // Runs InitLocations, then changes the registry behind it. Each failed check sets one

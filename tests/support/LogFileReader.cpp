@@ -52,15 +52,26 @@ LogFileContent ReadLogFile(const std::wstring& path) {
   return content;
 }
 
-std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {
+std::vector<std::wstring> LogLinesContaining(const std::wstring& path, const std::wstring& needle,
+                                             DWORD pid) {
   wchar_t pidField[32];
   _snwprintf(pidField, 32, L"[P:%5lu]", static_cast<unsigned long>(pid));
   std::vector<std::wstring> found;
-  for (const auto& line : ReadLogFile(Logger::Instance().FilePath()).lines) {
-    if (line.find(pidField) != std::wstring::npos && line.find(needle) != std::wstring::npos)
-      found.push_back(line);
+  for (const auto& line : ReadLogFile(path).lines) {
+    if (line.find(pidField) == std::wstring::npos) continue;
+    // Process ids come back: a header line of this id begins the lines of another run.
+    if (line.find(L"Logger Started") != std::wstring::npos) found.clear();
+    if (line.find(needle) != std::wstring::npos) found.push_back(line);
   }
   return found;
+}
+
+std::vector<std::wstring> ThisRunLogLinesContaining(const std::wstring& needle) {
+  return LogLinesContaining(Logger::Instance().FilePath(), needle, ::GetCurrentProcessId());
+}
+
+std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle, DWORD pid) {
+  return LogLinesContaining(Logger::Instance().FilePath(), needle, pid);
 }
 
 std::wstring LoggedText(int level, const std::wstring& message) {

@@ -25,6 +25,13 @@ struct LogFileContent {
 LogFileContent ReadLogFile(const std::wstring& path);
 LogFileContent DecodeLogBytes(const std::string& bytes);
 
+// The lines of the log file `path` that contain `needle` and were written by the latest
+// process with id `pid` (after the last logger header of that id).
+std::vector<std::wstring> LogLinesContaining(const std::wstring& path, const std::wstring& needle,
+                                             DWORD pid);
+// The same for this process's own log and this process.
+std::vector<std::wstring> ThisRunLogLinesContaining(const std::wstring& needle);
+
 // The lines of this process's own log (Logger::Instance()) that were written by
 // process `pid` and contain `needle`.
 std::vector<std::wstring> OwnLogLinesContaining(const std::wstring& needle,
