@@ -18,6 +18,7 @@
 
 #include "ArchiveTestFiles.h"
 #include "ChildSignals.h"
+#include "FileIdentity.h"
 #include "Scenario.h"
 #include "SharedBlock.h"
 #include "log/Logger.h"
@@ -46,21 +47,6 @@ struct ReaderBoard {
   volatile LONG opens;          // files opened (the first, then one per rotation followed)
   volatile LONG blockingHolds;  // holds without delete sharing
 };
-
-// Identity of a file (volume serial and index); 0 when it cannot be read.
-unsigned long long FileIdentity(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!::GetFileInformationByHandle(file, &info)) return 0;
-  return (static_cast<unsigned long long>(info.dwVolumeSerialNumber) << 48) ^
-         (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) ^ info.nFileIndexLow;
-}
-
-unsigned long long PathIdentity(const std::wstring& path) {
-  UniqueKernelHandle probe(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return probe ? FileIdentity(probe.get()) : 0;
-}
 
 // One line of the log: "<date> <time>:<ms> [P:..][T:..] <label> - <message>".
 struct ParsedLine {
