@@ -111,7 +111,6 @@ class TallyServer : public SMIPCTNG {
 
   void OnNewData(std::vector<const QueueItemHeader*> items) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++deliveries_;
     for (const QueueItemHeader* item : items) {
       SealedName name;
       const SealCheck check = OpenSeal(ItemPayload(item), item->size, &name);
@@ -131,10 +130,6 @@ class TallyServer : public SMIPCTNG {
     std::lock_guard<std::mutex> lock(mutex_);
     return seen_[writer];
   }
-  uint64_t deliveries() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return deliveries_;
-  }
   uint64_t corrupted() {
     std::lock_guard<std::mutex> lock(mutex_);
     return corrupted_;
@@ -147,7 +142,6 @@ class TallyServer : public SMIPCTNG {
  private:
   std::mutex mutex_;
   std::vector<std::vector<uint32_t>> seen_;
-  uint64_t deliveries_ = 0;
   uint64_t corrupted_ = 0;
   uint64_t foreign_ = 0;
 };

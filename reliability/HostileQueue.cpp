@@ -12,9 +12,9 @@
 // helper's log lines, counted at the end, are its own.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,6 +151,33 @@ bool WaitForDrain(const RawQueue& raw) {
   }
 }
 
+// How many of the items that a well-formed content hands over are good items of the
+// campaign (writer `goodWriter`) that still lay in the mapping from an earlier round and
+// that the receiver takes as such: a typed one only when it passes the item check.
+uint64_t OldGoodItems(ItemKind kind, const unsigned char* image, const DrainForecast& forecast,
+                      uint32_t goodWriter) {
+  if (forecast.outcome != DrainForecast::Outcome::Delivered) return 0;
+  const uint64_t header = kind == ItemKind::Channel ? sizeof(QueueItemHeader) : sizeof(TypedItemHeader);
+  uint64_t old = 0;
+  uint64_t offset = 16;
+  for (uint64_t i = 0; i < forecast.delivered; ++i) {
+    const unsigned char* item = image + offset;
+    uint64_t itemSize = 0;
+    std::memcpy(&itemSize, item + (kind == ItemKind::Channel ? offsetof(QueueItemHeader, size)
+                                                             : offsetof(TypedItemHeader, size)), 8);
+    bool checked = true;
+    if (kind == ItemKind::Typed) {
+      TypedItemHeader typed;
+      std::memcpy(&typed, item, sizeof(typed));
+      checked = typed.type >= 1 && typed.type <= 8 && typed.size != 0 && typed.flag == QueueLayout::kItemFlag;
+    }
+    SealedName name;
+    if (checked && OpenSeal(item + header, itemSize, &name) == SealCheck::Whole && name.writer == goodWriter) ++old;
+    offset += header + itemSize;
+  }
+  return old;
+}
+
 // The log lines that the servers write for hostile contents, and the counts expected.
 struct LineCount {
   const wchar_t* text;
@@ -249,29 +276,11 @@ ScenarioResult RunHostileQueue(const ScenarioScale& scale) {
     badType += forecast.badType;
     badSize += forecast.badSize;
     badFlag += forecast.badFlag;
-    // A well-formed content may hand over an old good item that still lies in the mapping.
-    if (forecast.outcome == DrainForecast::Outcome::Delivered) {
-      uint64_t offset = 16;
-      const uint64_t header = kind == ItemKind::Channel ? 84 : 20;
-      for (uint64_t i = 0; i < forecast.delivered; ++i) {
-        uint64_t itemSize = 0;
-        std::memcpy(&itemSize, image.data() + offset + (kind == ItemKind::Channel ? 76 : 8), 8);
-        uint32_t type = 0, flag = 0;
-        std::memcpy(&flag, image.data() + offset, 4);
-        std::memcpy(&type, image.data() + offset + 4, 4);
-        const bool checked = kind == ItemKind::Channel || (type >= 1 && type <= 8 && itemSize != 0 &&
-                                                           flag == QueueLayout::kItemFlag);
-        SealedName name;
-        if (checked && OpenSeal(image.data() + offset + header, itemSize, &name) == SealCheck::Whole &&
-            name.writer == static_cast<uint32_t>(q)) {
-          ++replays[q];
-        }
-        offset += header + itemSize;
-      }
-    }
+    replays[q] += OldGoodItems(kind, image.data(), forecast, static_cast<uint32_t>(q));
     if (!WaitForDrain(raw[q])) {
-      serverGone = true;
-      result.Fail("round " + std::to_string(round) + ": the server did not drain the hostile contents within 10 s");
+      serverGone = server.Wait(0);
+      result.Fail("round " + std::to_string(round) + (serverGone ? ": the servers' process ended"
+                                                                 : ": the server did not drain the contents within 10 s"));
       break;
     }
     ++drains[q];
