@@ -35,9 +35,9 @@ constexpr int kThreads = 16;
 constexpr DWORD kChildWaitMs = 30000;
 constexpr DWORD kCompactorWaitMs = 600000;
 constexpr DWORD kReaderMaxMs = 3600000;
-// How often the reader holds the file without sharing delete, and for how long.
+// How often the reader holds the file without sharing delete, and for how long; the
+// first hold comes as soon as the reader has the file, when the writers start.
 constexpr DWORD kBlockingEveryMs = 1000;
-constexpr DWORD kFirstBlockingMs = 200;
 constexpr DWORD kBlockingHoldMs = 200;
 const wchar_t kDroppedReport[] = L"Logger::WriteLine: ";
 const wchar_t kDroppedReportTail[] = L" line(s) dropped, the log was busy for more than 1000 ms";
@@ -174,7 +174,7 @@ SENTREL_CHILD(L"log-pressure-reader", args) {
   UniqueKernelHandle held;
   unsigned long long heldIdentity = 0;
   bool ready = false;
-  ULONGLONG nextBlocking = ::GetTickCount64() + kFirstBlockingMs;
+  ULONGLONG nextBlocking = 0;
   const ULONGLONG deadline = ::GetTickCount64() + kReaderMaxMs;
   std::vector<char> buffer(1 << 16);
   while (::WaitForSingleObject(stop.get(), 10) == WAIT_TIMEOUT && ::GetTickCount64() < deadline) {
