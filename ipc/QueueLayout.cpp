@@ -83,6 +83,12 @@ WalkResult WalkItems(ItemKind kind, const unsigned char* copy, uint64_t copiedBy
   if (copiedBytes < kQueueHeaderSize) return result;
   const QueueHeader header = ReadHeader(copy);
   const uint64_t headerSize = ItemHeaderSize(kind);
+  // Items lie before the next offset: a writer raises the count and the next offset
+  // together once its item is whole. A count that claims more (a writer killed half-way
+  // through its write, after it had raised the count) would have the walk read on into
+  // bytes no writer wrote since the last drain, such as an old item that was delivered
+  // already.
+  const uint64_t end = header.nextOffset < copiedBytes ? header.nextOffset : copiedBytes;
   uint64_t offset = kQueueHeaderSize;
   for (uint64_t i = 0; i < header.itemCount; ++i) {
     // Every item needs at least its header inside the copy; a count that claims more
@@ -108,8 +114,7 @@ WalkResult WalkItems(ItemKind kind, const unsigned char* copy, uint64_t copiedBy
     } else {
       std::memcpy(&size, item + offsetof(TypedItemHeader, size), 8);
     }
-    const uint64_t room = copiedBytes - offset - headerSize;
-    if (size > room) {
+    if (offset > end || end - offset < headerSize || size > end - offset - headerSize) {
       result.status = WalkStatus::InvalidSize;
       break;
     }

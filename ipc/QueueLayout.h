@@ -81,6 +81,7 @@ bool AppendItem(unsigned char* mapping, uint64_t mappingSize, const void* itemHe
 enum class WalkStatus {
   Ok,
   InvalidSize,  // size 0 (channel items), or header/payload reaching past the copied bytes
+                // or past the next offset
   InvalidFlag,  // flag is not 0xABCDFFEE (channel items)
 };
 
@@ -91,7 +92,9 @@ struct WalkResult {
 
 // Walks `itemCount` items from offset 16 of a private copy of `copiedBytes` bytes
 // (the header is read from the copy). Never reads outside [copy, copy + copiedBytes):
-// an item whose header or payload would reach past the end makes the walk fail.
+// an item whose header or payload would reach past the end makes the walk fail, and so
+// does one that reaches past the header's next offset (the count claims an item that
+// was never finished: whatever lies there was not written since the last drain).
 // Channel items must carry the flag and a non-zero size; typed items are only checked
 // to lie inside the copy (their receivers validate type, size and flag).
 WalkResult WalkItems(ItemKind kind, const unsigned char* copy, uint64_t copiedBytes);

@@ -481,6 +481,49 @@ TEST(ChannelClose, CloseDuringADrainNeverDropsWhatWasTakenOut) {
   EXPECT_TRUE(delivered != stillQueued) << "delivered " << delivered << ", still in the mapping " << stillQueued;
 }
 
+// A writer of another program raises the item count first and is killed before its item
+// is whole (it leaves only the flag). The next writer appends behind the items that are
+// whole, and the count then claims one item more than the next offset covers: there
+// lies an old item of an earlier drain, whole. That drain must be dropped with its lines,
+// the old item never delivered twice, and the next drain delivered.
+TEST(ChannelHostileObjects, AnItemCountedByAWriterKilledMidWriteCostsOnlyItsDrain) {
+  const std::wstring queue = UniqueName(L"Counted");
+  CollectingChannel server;
+  ASSERT_TRUE(server.Create(SMIPCTNG::kServer, queue, kQueueSize));
+  TestClient client;
+  ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
+  RawQueueView raw(queue);
+  ASSERT_TRUE(raw.valid());
+  {
+    UniqueKernelHandle mutex = TakeQueueMutex(queue);  // both in one drain
+    ASSERT_TRUE(mutex);
+    ASSERT_TRUE(client.Write(L"c", "old1", 4));
+    ASSERT_TRUE(client.Write(L"c", "old2", 4));
+    ::ReleaseMutex(mutex.get());
+  }
+  ASSERT_TRUE(server.WaitForItems(2, 10000));
+
+  NewLogLines dropped(L"SMIPCTNG::Read: NULL Item Property.");
+  {
+    UniqueKernelHandle mutex = TakeQueueMutex(queue);
+    ASSERT_TRUE(mutex);
+    QueueLayout::QueueHeader header = raw.header();
+    ASSERT_EQ(0u, header.itemCount);
+    header.itemCount = 1;
+    QueueLayout::WriteHeader(raw.bytes(), header);
+    std::memcpy(raw.bytes() + header.nextOffset, &QueueLayout::kItemFlag, 4);
+    ::ReleaseMutex(mutex.get());
+  }
+  ASSERT_TRUE(client.Write(L"c", "new1", 4));
+  EXPECT_TRUE(dropped.WaitForCount(1, 10000));
+  ASSERT_TRUE(client.Write(L"c", "after", 5));
+  ASSERT_TRUE(server.WaitForItems(3, 10000));
+  ::Sleep(200);
+  std::vector<std::string> payloads;
+  for (const auto& item : server.Items()) payloads.push_back(item.payload);
+  EXPECT_EQ((std::vector<std::string>{"old1", "old2", "after"}), payloads);
+}
+
 namespace {
 
 // A receiver that reads each payload as UTF-16 text up to its NUL, as a text receiver

@@ -140,6 +140,33 @@ TEST(QueueLayout, WalkRefusesBrokenItemsAndDropsTheWholeDrain) {
   EXPECT_NE(WalkStatus::Ok, QueueLayout::WalkItems(ItemKind::Channel, mapping.data(), mapping.size()).status);
 }
 
+// A writer killed after it raised the count, before its item was whole: the count claims
+// one item more than the next offset covers. Behind the last whole item lies an old item
+// of an earlier drain, whole and of the same length; the walk must not deliver it again.
+TEST(QueueLayout, WalkStopsAtTheNextOffsetWhenTheCountClaimsMore) {
+  for (ItemKind kind : {ItemKind::Channel, ItemKind::Typed}) {
+    std::vector<unsigned char> mapping = EmptyQueue(600);
+    auto append = [&](const std::string& payload) {
+      if (kind == ItemKind::Typed) {
+        const TypedItemHeader header = QueueLayout::MakeTypedItemHeader(1, payload.size(), 1);
+        return QueueLayout::AppendItem(mapping.data(), mapping.size(), &header, 20, payload.data(), payload.size());
+      }
+      return AppendChannel(mapping, L"w", payload);
+    };
+    ASSERT_TRUE(append("old1"));
+    ASSERT_TRUE(append("old2"));
+    QueueLayout::ResetHeader(mapping.data());  // drained
+    ASSERT_TRUE(append("new1"));
+    QueueLayout::QueueHeader header = QueueLayout::ReadHeader(mapping.data());
+    ASSERT_EQ(1u, header.itemCount);
+    header.itemCount = 2;
+    QueueLayout::WriteHeader(mapping.data(), header);
+    const auto walk = QueueLayout::WalkItems(kind, mapping.data(), mapping.size());
+    EXPECT_EQ(WalkStatus::InvalidSize, walk.status);
+    EXPECT_TRUE(walk.items.empty());
+  }
+}
+
 TEST(QueueLayout, TypedWalkOnlyChecksBounds) {
   std::vector<unsigned char> mapping = EmptyQueue(300);
   const TypedItemHeader good = QueueLayout::MakeTypedItemHeader(8, 4, 77);
