@@ -168,8 +168,15 @@ bool IsSuiteType(const std::wstring& type) {
   return read && ::lstrcmpiW(suiteType.c_str(), type.c_str()) == 0;
 }
 
+// Read from the same record as the product data folder, for the same reason: the
+// logger asks for this folder when a full log is archived, and a shell loaded for that
+// would leave the window manager (which is never unloaded), a window station and a
+// desktop in the service for the rest of its life. The shell is asked (and creates the
+// folder) only when the record names no existing folder.
 std::wstring GetCommonAppDataFolder() {
-  std::wstring folder = CommonAppDataFrom(L"shell32.dll");
+  std::wstring folder = ProgramDataFromProfileList();
+  if (!folder.empty()) return folder;
+  folder = CommonAppDataFrom(L"shell32.dll");
   if (folder.empty()) folder = CommonAppDataFrom(L"SHFolder.dll");
   return folder;
 }

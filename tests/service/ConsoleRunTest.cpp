@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <string>
@@ -12,6 +13,7 @@
 #include "ipc/CollectingChannel.h"
 #include "ipc/SharedNames.h"
 #include "support/ChildProcess.h"
+#include "support/LogFileReader.h"
 #include "support/LogWatch.h"
 #include "support/SamplePluginInstall.h"
 #include "support/ScratchFiles.h"
@@ -103,6 +105,38 @@ size_t CountOf(const std::vector<std::wstring>& texts, const std::wstring& text)
   return count;
 }
 
+// The modules loaded in process `pid`, lower case.
+std::vector<std::wstring> ModulesOf(DWORD pid) {
+  std::vector<std::wstring> modules;
+  UniqueKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+  if (!snapshot) return modules;
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Module32FirstW(snapshot.get(), &entry); more; more = ::Module32NextW(snapshot.get(), &entry)) {
+    std::wstring name = entry.szModule;
+    for (wchar_t& c : name) c = static_cast<wchar_t>(::towlower(c));
+    modules.push_back(name);
+  }
+  return modules;
+}
+
+// Appends UTF-16 lines to the log at `path` (made with its byte order mark when missing)
+// until it holds at least `size` bytes.
+bool FillLog(const std::wstring& path, unsigned long long size) {
+  UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER current = {};
+  if (!file || !::GetFileSizeEx(file.get(), &current)) return false;
+  std::wstring text = current.QuadPart == 0 ? std::wstring(1, L'\xFEFF') : std::wstring();
+  const std::wstring line = L"padding that fills the log to its size limit\r\n";
+  while (static_cast<unsigned long long>(current.QuadPart) + text.size() * 2 < size) text += line;
+  LARGE_INTEGER end = {};
+  DWORD written = 0;
+  return ::SetFilePointerEx(file.get(), end, nullptr, FILE_END) &&
+         ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr) &&
+         written == text.size() * 2;
+}
+
 const wchar_t kTimedOut[] = L"StartDebugMode: waiting for worker thread to exit: timed-out";
 const wchar_t kExited[] = L"StartDebugMode: worker thread exited";
 
@@ -166,4 +200,35 @@ TEST_F(MachineConsoleRun, AWorkerHeldInAHungPluginStopIsWaitedForInPasses) {
   EXPECT_TRUE(InOrder(texts, {L"SentrelCore::Stop - invoked",
                               L"ExFilterDriver:Malware:StopPlugin : Will attempt to Stop Malware Plugin...",
                               kTimedOut, kTimedOut}));
+}
+
+// A log found full by the run's first line is moved aside and its compression tool
+// started; finding the tool must not bring the shell, the window manager and the font
+// engine into the process for the rest of its life.
+TEST_F(MachineConsoleRun, ALogFullAtTheFirstLineIsArchivedWithoutLoadingTheShell) {
+  const wchar_t loggerKey[] = L"SOFTWARE\\Veltrane\\Logger\\SentrelSrv";
+  MachineValueGuard limit(loggerKey, L"max_size_mb");
+  const DWORD oneMegabyte = 1;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, loggerKey, L"max_size_mb", REG_DWORD, &oneMegabyte,
+                                             sizeof(oneMegabyte)));
+  const std::wstring logPath = test_support::ServiceLogPath();
+  ASSERT_TRUE(FillLog(logPath, 1ULL << 20));
+  const test_support::LogFileContent full = test_support::ReadLogFile(logPath);
+
+  LogWatch log(logPath);
+  ConsoleRun run(scratch_ / L"output.txt");
+  ASSERT_TRUE(run.valid());
+  log.Follow(run.pid());
+  ASSERT_TRUE(log.WaitFor(L"SentrelCore::WorkerThreadFunc - worker thread started", 30000));
+  const test_support::LogFileContent fresh = test_support::ReadLogFile(logPath);
+  EXPECT_NE(full.fileIndex, fresh.fileIndex) << "the full log was moved aside";
+  const std::vector<std::wstring> modules = ModulesOf(run.pid());
+  ASSERT_FALSE(modules.empty());
+  for (const wchar_t* shellPart : {L"shell32.dll", L"user32.dll", L"gdi32.dll"}) {
+    EXPECT_TRUE(std::find(modules.begin(), modules.end(), shellPart) == modules.end()) << shellPart << " is loaded";
+  }
+  run.EnterLine();
+  DWORD exitCode = 99;
+  EXPECT_TRUE(run.Wait(60000, &exitCode));
+  EXPECT_EQ(0u, exitCode);
 }
