@@ -167,11 +167,12 @@ TEST(MachineServiceFramework, ShutdownAndPreshutdownEachEndInStopped) {
     }
     SERVICE_STATUS_PROCESS status = {};
     EXPECT_TRUE(WaitForServiceState(service.name(), SERVICE_STOPPED, 30000, &status)) << status.dwCurrentState;
+    // The dispatcher returned and the process ended normally. The last framework line
+    // is written after the stopped report, so the log is read once the process is done.
+    EXPECT_TRUE(service.WaitReported("exit code=0", 30000));
     EXPECT_EQ(1u, service.ServiceLogLines(c.line).size());
     EXPECT_EQ(1u, service.ServiceLogLines(L"SetServiceStatus invoked with 3, gle=0").size());
     EXPECT_EQ(1u, service.ServiceLogLines(L"WinServiceBase::OnStart - Finally: Service SentrelTestShutdown stopped.").size());
-    // The dispatcher returned and the process ended normally.
-    EXPECT_TRUE(service.WaitReported("exit code=0", 30000));
     EXPECT_TRUE(service.Reported("stop-end"));
     EXPECT_TRUE(service.Reported("run-returned ok=1"));
   }
