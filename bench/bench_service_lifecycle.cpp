@@ -18,7 +18,9 @@
 // not report it); send STOP and poll until STOPPED; wait for the
 // process to end. The goals are the medians of the per-round ratios, so that a slow
 // spell of the machine or of the wineserver weighs on both sides alike. Both services
-// are removed at the end, pass or fail.
+// are removed at the end, pass or fail, and when the run is interrupted with Ctrl+C.
+// The reference service has a fixed name, so that one left behind by a run that was
+// killed outright is removed by the next.
 #include <windows.h>
 #include <psapi.h>
 
@@ -28,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchInterrupt.h"
 #include "BenchPaths.h"
 #include "BenchTiming.h"
 #include "SavedMachineValue.h"
@@ -171,13 +174,15 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
                                 &needed) != FALSE;
 }
 
-// Polls about once a millisecond until the service reports `state`.
-bool PollForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* status) {
+// Polls about once a millisecond until the service reports `state`; a measurement
+// (`measuring`) also gives up when the run is interrupted.
+bool PollForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* status,
+                  bool measuring = false) {
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
   for (;;) {
     if (!QueryStatus(service, status)) return false;
     if (status->dwCurrentState == state) return true;
-    if (::GetTickCount64() >= deadline) return false;
+    if (::GetTickCount64() >= deadline || (measuring && bench::Interrupted())) return false;
     ::Sleep(1);
   }
 }
@@ -187,11 +192,17 @@ bool PollForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATU
 // forgotten it.
 class ScopedService {
  public:
-  ScopedService(SC_HANDLE manager, const std::wstring& name, const std::wstring& imagePath)
+  // With `existing`, takes over a service of that name, when there is one, instead of
+  // creating it.
+  ScopedService(SC_HANDLE manager, const std::wstring& name, const std::wstring& imagePath, bool existing = false)
       : manager_(manager), name_(name) {
-    service_.reset(::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                    imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (existing) {
+      service_.reset(::OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS));
+    } else {
+      service_.reset(::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                      imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    }
     if (!service_) error_ = ::GetLastError();
   }
   ~ScopedService() {
@@ -241,7 +252,7 @@ bool TimedTransition(SC_HANDLE service, const std::function<bool()>& act, const 
     *failure = std::string(what) + " failed, error " + std::to_string(::GetLastError());
     return false;
   }
-  if (!PollForState(service, state, kStateTimeoutMs, status)) {
+  if (!PollForState(service, state, kStateTimeoutMs, status, true)) {
     *failure = "state " + std::to_string(status->dwCurrentState) + ", not " + std::to_string(state) + ", after " +
                what;
     return false;
@@ -272,8 +283,7 @@ Lifecycle Measure(const ScopedService& service, const std::function<bool()>& idl
   }
   UniqueKernelHandle process(
       ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, status.dwProcessId));
-  const bool wentIdle = idle();
-  ::Sleep(kIdleMs);
+  const bool wentIdle = idle() && bench::SleepUnlessInterrupted(kIdleMs);
   PROCESS_MEMORY_COUNTERS_EX memory = {};
   memory.cb = sizeof(memory);
   const bool readMemory =
@@ -333,13 +343,15 @@ int RunBenchmark() {
   const std::wstring build = bench::BuildFolder();
   const std::wstring serviceExe = build + L"\\SentrelSrv.exe";
   const std::wstring referenceExe = build + L"\\bench\\ReferenceService.exe";
-  const std::wstring referenceName = L"SentrelBenchReference_" + std::to_wstring(::GetCurrentProcessId());
+  const std::wstring referenceName = L"SentrelBenchReference";
 
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) {
     std::printf("cannot open the service control manager (%lu)\n", ::GetLastError());
     return 1;
   }
+  // A reference service left behind by a run that was killed: created anew below.
+  { ScopedService leftover(manager.get(), referenceName, std::wstring(), true); }
   {
     UniqueServiceHandle existing(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
     if (existing) {
@@ -380,7 +392,7 @@ int RunBenchmark() {
         return [&controlCentre, expected] {
           const ULONGLONG deadline = ::GetTickCount64() + kStateTimeoutMs;
           while (controlCentre.count() < expected) {
-            if (::GetTickCount64() >= deadline) return false;
+            if (::GetTickCount64() >= deadline || bench::Interrupted()) return false;
             ::Sleep(1);
           }
           return true;
@@ -392,6 +404,10 @@ int RunBenchmark() {
       // Round 0 warms both up (files cached, the service's log and registry keys made)
       // and is not counted.
       for (int round = 0; round <= kRounds && failure.empty(); ++round) {
+        if (bench::Interrupted()) {
+          failure = "interrupted: the services are removed and the registry values put back";
+          break;
+        }
         Lifecycle ours, theirs;
         if (round % 2 == 0) {
           ours = Measure(sentrel, sentrelIdle(controlCentre.count() + 1));
@@ -399,6 +415,10 @@ int RunBenchmark() {
         } else {
           theirs = Measure(reference, referenceIdle);
           if (theirs.ok) ours = Measure(sentrel, sentrelIdle(controlCentre.count() + 1));
+        }
+        if (bench::Interrupted()) {
+          failure = "interrupted: the services are removed and the registry values put back";
+          break;
         }
         if (!ours.ok || !theirs.ok) {
           failure = "round " + std::to_string(round) + ": " +
@@ -440,4 +460,9 @@ int RunBenchmark() {
 
 }  // namespace
 
-int main() { return RunBenchmark(); }
+int main() {
+  bench::HandleInterrupts();
+  const int result = RunBenchmark();
+  bench::CleanedUp();
+  return result;
+}

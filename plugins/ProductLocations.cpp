@@ -22,6 +22,10 @@ constexpr wchar_t kLanguageValue[] = L"Lang";
 constexpr wchar_t kSuiteTypeValue[] = L"SuiteType";
 constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kProgramDataValue[] = L"ProgramData";
+constexpr wchar_t kUserShellFoldersKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+constexpr wchar_t kCommonAppDataValue[] = L"Common AppData";
+constexpr wchar_t kDefaultCommonAppData[] = L"%ProgramData%";
 
 // The process-wide cache. An empty entry is a value not determined yet; once an entry
 // holds text it never changes. The lock keeps a fill on one thread (InitLocations,
@@ -98,11 +102,35 @@ std::wstring CommonAppDataFrom(const wchar_t* library) {
   return ShellFolderFrom(library, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, 521);
 }
 
-// The common application-data folder as the system records it for the shell: the value
-// "ProgramData" of the profile list (Windows Vista and later), expanded, when that
-// names an existing folder.
+// A value under HKEY_LOCAL_MACHINE, with its text only when it is stored as text.
+RegistryText ReadMachineText(const wchar_t* keyPath, const wchar_t* valueName) {
+  RegistryText value;
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, keyPath, valueName, RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size) !=
+      ERROR_SUCCESS) {
+    return value;
+  }
+  value.exists = true;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return value;
+  std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, keyPath, valueName, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     &type, text.data(), &size) != ERROR_SUCCESS) {
+    return value;
+  }
+  text.back() = L'\0';
+  value.isText = true;
+  value.text = text.data();
+  return value;
+}
+
+// The common application-data folder where the system records it for the shell: the
+// value "ProgramData" of the profile list (Windows Vista and later), unless the shell's
+// own record says the folder lies elsewhere.
 std::wstring ProgramDataFromProfileList() {
-  return ExistingExpandedFolder(ExCommon::ReadMachineString(kProfileListKey, kProgramDataValue));
+  return RecordedCommonAppDataFolder(ReadMachineText(kProfileListKey, kProgramDataValue),
+                                     ReadMachineText(kUserShellFoldersKey, kCommonAppDataValue));
 }
 
 }  // namespace
@@ -129,10 +157,19 @@ std::wstring ExistingExpandedFolder(const std::wstring& recorded) {
   return expanded;
 }
 
+std::wstring RecordedCommonAppDataFolder(const RegistryText& programData, const RegistryText& shellRecord) {
+  if (shellRecord.exists &&
+      (!shellRecord.isText || ::lstrcmpiW(shellRecord.text.c_str(), kDefaultCommonAppData) != 0)) {
+    return std::wstring();
+  }
+  if (!programData.isText) return std::wstring();
+  return ExistingExpandedFolder(programData.text);
+}
+
 // The common application-data folder is read where the shell itself finds it, and asked
-// of the shell (SHGetFolderPathW, CSIDL_COMMON_APPDATA, current path) only when that
-// record is missing. The shell is loaded for that call alone: linked to the service it
-// would bring the shell, the window manager and the font engine into the process for
+// of the shell (SHGetFolderPathW, CSIDL_COMMON_APPDATA, current path) whenever that
+// record may not give the shell's answer (RecordedCommonAppDataFolder). The shell is
+// loaded for that call alone: linked to the service it would bring the shell, the window manager and the font engine into the process for
 // one folder name (several megabytes and a thread), and make the service depend on a
 // desktop heap. The environment's "ProgramData" is no substitute: a service's
 // environment block need not carry the machine's value.

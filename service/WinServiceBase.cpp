@@ -44,6 +44,9 @@ constexpr DWORD kInvalidArgument = 0x80070057;  // E_INVALIDARG
 constexpr DWORD kStopRequestThreadWaitMs = 5000;
 constexpr int kStoppableChecks = 20;
 constexpr DWORD kStoppableCheckPauseMs = 250;
+// What the service-main thread still does after its stopped report is to log a line and
+// return; this bounds the wait for it should it hang all the same.
+constexpr DWORD kServiceMainEndWaitMs = 10000;
 
 }  // namespace
 
@@ -108,7 +111,26 @@ bool WinServiceBase::Run(WinServiceBase* service) {
       {&service->m_serviceName[0], &WinServiceBase::ServiceMain},
       {nullptr, nullptr},
   };
-  return ::StartServiceCtrlDispatcherW(table) != FALSE;
+  if (!::StartServiceCtrlDispatcherW(table)) return false;
+  service->AwaitServiceMainEnd();
+  return true;
+}
+
+void WinServiceBase::AwaitServiceMainEnd() {
+  // A control that the dispatcher hands over late finds no object; one under way is
+  // waited for.
+  SetServicePointer(&s_service, &s_serviceLock, nullptr, this);
+  UniqueKernelHandle thread;
+  {
+    LockGuard lock(m_statusLock);
+    thread = std::move(m_hServiceMainThread);
+  }
+  if (!thread) return;
+  const DWORD waited = ::WaitForSingleObject(thread.get(), kServiceMainEndWaitMs);
+  if (waited != WAIT_OBJECT_0) {
+    Logger::Instance().Log(LogLevel::Warn, L"WinServiceBase::Run - Service %s: the service main did not end, dwRes:%d",
+                           m_serviceName.c_str(), static_cast<int>(waited));
+  }
 }
 
 bool WinServiceBase::Install(const std::wstring& executablePath, const std::wstring& serviceName,
@@ -143,9 +165,13 @@ void WINAPI WinServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
                            self->m_serviceName.c_str(), static_cast<int>(error));
     std::exit(static_cast<int>(error));
   }
+  HANDLE thread = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE,
+                    0);
   {
     LockGuard lock(self->m_statusLock);
     self->m_statusHandle = handle;
+    self->m_hServiceMainThread.reset(thread);
   }
   self->OnStart(argc, argv);
 }

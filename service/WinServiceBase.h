@@ -43,7 +43,10 @@ class WinServiceBase {
   // Makes `service` the process's one service and runs the control dispatcher on the
   // calling thread. Returns when the service has stopped (true), or at once with false
   // (GetLastError tells why) when the dispatcher could not be started, for instance
-  // because the process was not started by the service control manager.
+  // because the process was not started by the service control manager. After a true
+  // return no thread of the framework uses the object any more (the service-main
+  // thread has ended, the control handler no longer reaches it), so the owner may
+  // destroy it at once.
   static bool Run(WinServiceBase* service);
 
   // Creates the service (CNTRLSRV::InstallService). Note the order: the description
@@ -95,6 +98,9 @@ class WinServiceBase {
   bool ReportStatusLocked();
   // Ends the stop-request thread after the stop: wakes it, waits up to `waitMs`.
   void EndStopRequestThread(DWORD waitMs);
+  // After the dispatcher has returned: unhooks the object from the control handler and
+  // waits for the service-main thread, which reports stopped before it has left OnStart.
+  void AwaitServiceMainEnd();
 
   std::atomic<bool> m_stopping{false};
   // Set when OnStop begins: the first stop wins, and the start no longer reports running.
@@ -111,6 +117,8 @@ class WinServiceBase {
   DWORD m_reporterState = 0;
   SERVICE_STATUS m_status = {};
   SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
+  // The thread that runs ServiceMain (guarded by the status lock).
+  UniqueKernelHandle m_hServiceMainThread;
   CRITICAL_SECTION m_statusLock;
   bool m_lockInitialised = false;
   // Serialises starting and ending reporters between the service-main thread and the

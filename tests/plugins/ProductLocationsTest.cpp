@@ -123,6 +123,40 @@ TEST(ProductLocationsFolders, RecordedFolderCountsOnlyWhenItExists) {
   }
 }
 
+// The profile list's record stands for the shell's answer only when it is stored as
+// text (the shell ignores a value of another type and uses its default) and the shell's
+// own record has not moved the folder (the shell follows that record).
+TEST(ProductLocationsFolders, RecordedCommonAppDataOnlyWhereItGivesTheShellsAnswer) {
+  test_support::ScratchFolder scratch(L"commonappdata");
+  using ProductLocations::RegistryText;
+  const RegistryText missing;
+  const RegistryText expandSz{true, true, scratch.path()};
+  const RegistryText notText{true, false, L""};  // REG_BINARY, REG_MULTI_SZ, REG_DWORD ...
+  const RegistryText shellDefault{true, true, L"%ProgramData%"};
+  const RegistryText shellDefaultOtherCase{true, true, L"%PROGRAMDATA%"};
+  const RegistryText shellMoved{true, true, L"C:\\windows"};
+  struct Case {
+    const wchar_t* name;
+    RegistryText programData;
+    RegistryText shellRecord;
+    std::wstring expected;
+  };
+  const Case cases[] = {
+      {L"text, shell record at its default", expandSz, shellDefault, scratch.path()},
+      {L"text, shell record in other letters", expandSz, shellDefaultOtherCase, scratch.path()},
+      {L"text, no shell record", expandSz, missing, scratch.path()},
+      {L"not stored as text", notText, shellDefault, L""},
+      {L"missing", missing, shellDefault, L""},
+      {L"shell record moved elsewhere", expandSz, shellMoved, L""},
+      {L"shell record not stored as text", expandSz, notText, L""},
+      {L"a folder that does not exist", RegistryText{true, true, scratch / L"missing"}, shellDefault, L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.expected, ProductLocations::RecordedCommonAppDataFolder(c.programData, c.shellRecord));
+  }
+}
+
 // Runs InitLocations, then changes the registry behind it. Each failed check sets one
 // bit of the exit code.
 SENTREL_CHILD(L"locations-cache", args) {

@@ -167,11 +167,12 @@ TEST(MachineServiceFramework, ShutdownAndPreshutdownEachEndInStopped) {
     }
     SERVICE_STATUS_PROCESS status = {};
     EXPECT_TRUE(WaitForServiceState(service.name(), SERVICE_STOPPED, 30000, &status)) << status.dwCurrentState;
+    // The dispatcher returned and the process ended normally. The last framework line
+    // is written after the stopped report, so the log is read once the process is done.
+    EXPECT_TRUE(service.WaitReported("exit code=0", 30000));
     EXPECT_EQ(1u, service.ServiceLogLines(c.line).size());
     EXPECT_EQ(1u, service.ServiceLogLines(L"SetServiceStatus invoked with 3, gle=0").size());
     EXPECT_EQ(1u, service.ServiceLogLines(L"WinServiceBase::OnStart - Finally: Service SentrelTestShutdown stopped.").size());
-    // The dispatcher returned and the process ended normally.
-    EXPECT_TRUE(service.WaitReported("exit code=0", 30000));
     EXPECT_TRUE(service.Reported("stop-end"));
     EXPECT_TRUE(service.Reported("run-returned ok=1"));
   }
@@ -199,6 +200,23 @@ TEST(MachineServiceFramework, StopDuringTheStartWaitsForItAndNeverReportsRunning
   const auto lines = service.ReportLines();
   EXPECT_LT(IndexOf(lines, "start-end"), IndexOf(lines, "stop-begin")) << "the stop began before the start ended";
   EXPECT_LT(IndexOf(lines, "stop-end"), lines.size());
+}
+
+// Run returns once the control manager has the stopped report, and the owner destroys
+// the service object then. The framework's service-main thread reports stopped before
+// it has left the object (it still logs with it), and a thread can stay descheduled
+// right there under load: the test service holds it there for half a second.
+TEST(MachineServiceFramework, RunReturnsOnlyOnceTheServiceMainThreadHasEnded) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    TestServiceHarness service(L"SentrelTestHeld", L"--hold-service-main-ms 500");
+    ASSERT_TRUE(service.installed());
+    ASSERT_TRUE(service.StartAndWaitRunning());
+    EXPECT_EQ(0u, ControlServiceByName(service.name(), SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(service.WaitReported("exit code=0", 30000));
+    EXPECT_TRUE(service.Reported("run-returned ok=1 gle=0 service-main-ended=1"));
+    EXPECT_EQ(1u, service.ServiceLogLines(L"WinServiceBase::OnStart - Finally: Service SentrelTestHeld stopped.").size());
+  }
 }
 
 // The stop-request protocol names its event after the executable of each side: the

@@ -12,10 +12,12 @@ TestService::TestService(const TestServiceOptions& options)
     : WinServiceBase(options.serviceName, options.canStop, options.canPause, options.canShutDown,
                      options.supportShutdownEvents),
       m_startDelayMs(options.startDelayMs),
-      m_stopDelayMs(options.stopDelayMs) {}
+      m_stopDelayMs(options.stopDelayMs),
+      m_hold(options.serviceName, options.holdServiceMainMs) {}
 
 bool TestService::OnServiceStart(DWORD argc, LPWSTR* argv) {
   EventReport::Line("start-begin" + ThreadField() + " argc=" + std::to_string(argc));
+  m_hold.SetServiceMainThread();
   ::Sleep(m_startDelayMs);
   EventReport::Line("start-end");
   return true;
@@ -23,6 +25,7 @@ bool TestService::OnServiceStart(DWORD argc, LPWSTR* argv) {
 
 bool TestService::OnServiceStop() {
   EventReport::Line("stop-begin" + ThreadField());
+  m_hold.StopBegun();
   ::Sleep(m_stopDelayMs);
   EventReport::Line("stop-end");
   return true;

@@ -2,6 +2,7 @@
 // that reports every call of the framework to its event report.
 #pragma once
 
+#include "ServiceMainHold.h"
 #include "TestServiceOptions.h"
 #include "service/WinServiceBase.h"
 
@@ -16,7 +17,11 @@ class TestService : public WinServiceBase {
   bool OnServicePowerEvent(DWORD eventType, LPVOID eventData) override;
   bool OnServiceSessionChange(DWORD eventType, LPVOID eventData) override;
 
+  // Whether the service-main thread (the one that called OnServiceStart) has ended.
+  bool ServiceMainEnded() const { return m_hold.ServiceMainEnded(); }
+
  private:
   DWORD m_startDelayMs;
   DWORD m_stopDelayMs;
+  ServiceMainHold m_hold;
 };

@@ -53,6 +53,7 @@ bool ParseTestServiceOptions(const std::vector<std::wstring>& args, TestServiceO
     else if (name == L"--power-events") ok = ReadFlag(value, &options->supportShutdownEvents);
     else if (name == L"--report") options->reportPath = value;
     else if (name == L"--inject") options->injectPrefix = value;
+    else if (name == L"--hold-service-main-ms") ok = ReadNumber(value, &options->holdServiceMainMs);
     else ok = false;
     if (!ok) return false;
   }

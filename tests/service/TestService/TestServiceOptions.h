@@ -20,13 +20,16 @@ struct TestServiceOptions {
   std::wstring reportPath;        // file that receives one line per event, when set
   std::wstring injectPrefix;      // events "<prefix>_<control>" that make the service call
                                   // its own control handler with that control
+  DWORD holdServiceMainMs = 0;    // holds the service-main thread this long once the
+                                  // service shows stopped (see ServiceMainHold.h)
 };
 
 // "service <name> [options]", "stuck <name> [options]" (a bare service, not built on
 // the framework, that stays stop pending for --stop-delay-ms after STOP) or
 // "uninstall <name>". Options:
 //   --start-delay-ms N, --stop-delay-ms N, --can-stop 0|1, --can-pause 0|1,
-//   --can-shutdown 0|1, --power-events 0|1, --report FILE, --inject PREFIX
+//   --can-shutdown 0|1, --power-events 0|1, --report FILE, --inject PREFIX,
+//   --hold-service-main-ms N
 bool ParseTestServiceOptions(const std::vector<std::wstring>& args, TestServiceOptions* options);
 
 // The controls for which `--inject` creates an event.

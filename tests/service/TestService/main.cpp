@@ -23,7 +23,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseTestServiceOptions(args, &options)) {
     std::fputws(L"Usage: SentrelTestService.exe {service|stuck|uninstall} <name> [--start-delay-ms N] "
                 L"[--stop-delay-ms N] [--can-stop 0|1] [--can-pause 0|1] [--can-shutdown 0|1] "
-                L"[--power-events 0|1] [--report FILE] [--inject PREFIX]\n",
+                L"[--power-events 0|1] [--report FILE] [--inject PREFIX] [--hold-service-main-ms N]\n",
                 stdout);
     return 2;
   }
@@ -52,7 +52,11 @@ int wmain(int argc, wchar_t** argv) {
     ControlInjector injector(options.injectPrefix);
     const bool ran = WinServiceBase::Run(&service);
     const DWORD error = ran ? 0 : ::GetLastError();
-    EventReport::Line("run-returned ok=" + std::to_string(ran ? 1 : 0) + " gle=" + std::to_string(error));
+    // Once Run has returned the object is destroyed: no thread of the framework may
+    // still be on it.
+    const bool serviceMainEnded = service.ServiceMainEnded();
+    EventReport::Line("run-returned ok=" + std::to_string(ran ? 1 : 0) + " gle=" + std::to_string(error) +
+                      " service-main-ended=" + std::to_string(serviceMainEnded ? 1 : 0));
     exitCode = ran ? 0 : 995;
   }
   EventReport::Line("exit code=" + std::to_string(exitCode));
