@@ -169,10 +169,11 @@ std::wstring RecordedCommonAppDataFolder(const RegistryText& programData, const 
 // The common application-data folder is read where the shell itself finds it, and asked
 // of the shell (SHGetFolderPathW, CSIDL_COMMON_APPDATA, current path) whenever that
 // record may not give the shell's answer (RecordedCommonAppDataFolder). The shell is
-// loaded for that call alone: linked to the service it would bring the shell, the window manager and the font engine into the process for
-// one folder name (several megabytes and a thread), and make the service depend on a
-// desktop heap. The environment's "ProgramData" is no substitute: a service's
-// environment block need not carry the machine's value.
+// loaded for that call alone: linked to the service it would bring the shell, the window
+// manager and the font engine into the process for one folder name (several megabytes
+// and a thread), and make the service depend on a desktop heap. The environment's
+// "ProgramData" is no substitute: a service's environment block need not carry the
+// machine's value.
 std::wstring GetProductDataFolder() {
   std::wstring path = ProgramDataFromProfileList();
   if (path.empty()) path = ShellFolderFrom(L"shell32.dll", CSIDL_COMMON_APPDATA, MAX_PATH + 1);
