@@ -533,8 +533,9 @@ ScenarioResult RunSquattedNames(const ScenarioScale& scale) {
   if (result.verdict != Verdict::Fail && coreFailures > 0) {
     result.verdict = Verdict::KnownLimit;
     result.limit =
-        "a settings-event name held by another kind of object makes the core's Start fail with its line, as "
-        "designed: the service reports RUNNING without its worker until stopped";
+        "a settings-event name held by another kind of object, or by an event whose access list shuts the "
+        "service out, makes the core's Start fail with its line, as designed: the service reports RUNNING "
+        "without its worker until stopped";
     if (watchdogLeftSet) result.limit += ", and the watchdog flag that Start set stays 1 after the stop";
   }
   return result;
