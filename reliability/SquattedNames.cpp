@@ -296,7 +296,7 @@ std::string Narrow(const std::wstring& text) {
 
 std::string Seconds(double value) {
   char text[32];
-  std::snprintf(text, sizeof(text), "%.1f s", value);
+  std::snprintf(text, sizeof(text), "%.2f s", value);
   return text;
 }
 
