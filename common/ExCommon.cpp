@@ -58,7 +58,9 @@ std::wstring ReadMachineString(const std::wstring& keyPath, const std::wstring& 
   Reg key;
   std::wstring value;
   if (key.Open(HKEY_LOCAL_MACHINE, keyPath.c_str(), KEY_READ)) {
-    if (!key.GetString(valueName.c_str(), value)) value.clear();
+    // A setting of another type than text (a number, bytes) reads as missing: its bytes
+    // are no path or name of the suite's.
+    if (!key.GetTextString(valueName.c_str(), value)) value.clear();
     key.Close();
   }
   return value;

@@ -10,6 +10,8 @@ namespace ExCommon {
 
 DWORD GeCurrentSessionId();
 std::wstring GetModulePath();
+// A text value (REG_SZ or REG_EXPAND_SZ, not expanded) under HKEY_LOCAL_MACHINE; empty
+// when the key or value is missing, shorter than one character, or of another type.
 std::wstring ReadMachineString(const std::wstring& keyPath, const std::wstring& valueName);
 
 std::wstring ProcessPathToServiceName();

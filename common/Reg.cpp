@@ -38,6 +38,8 @@ std::vector<std::wstring> ParseMultiString(const wchar_t* data, size_t count) {
   return values;
 }
 
+bool IsTextType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
 std::vector<wchar_t> JoinNames(const std::vector<std::wstring>& names) {
   std::vector<wchar_t> data;
   for (const std::wstring& name : names) {
@@ -285,13 +287,25 @@ bool Reg::GetString(const char* name, std::string& value) {
   }
 }
 
-bool Reg::GetString(const wchar_t* name, std::wstring& value) {
+bool Reg::GetString(const wchar_t* name, std::wstring& value) { return ReadWideString(name, value, false); }
+
+bool Reg::GetTextString(const wchar_t* name, std::wstring& value) { return ReadWideString(name, value, true); }
+
+bool Reg::ReadWideString(const wchar_t* name, std::wstring& value, bool textOnly) {
+  DWORD type = REG_NONE;
   DWORD size = 0;
-  if (!GetValueSize(name, &size)) return false;
+  if (::RegQueryValueExW(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+  if (textOnly && !RegFormat::IsTextType(type)) return false;
   // size + 2 bytes rounded up to whole characters, zero-filled: always NUL-terminated.
   std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
   DWORD read = size;
-  if (!QueryValue(name, data.data(), &read) || read < 2) return false;
+  if (::RegQueryValueExW(m_hKey, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &read) !=
+          ERROR_SUCCESS ||
+      read < 2) {
+    return false;
+  }
+  // The value may have been replaced between the two reads.
+  if (textOnly && !RegFormat::IsTextType(type)) return false;
   value.assign(data.data());
   return true;
 }

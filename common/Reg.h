@@ -109,10 +109,18 @@ class Reg : public RegBase {
   bool EnumValues(std::vector<std::pair<std::wstring, std::wstring>>& values) override;
   bool EnumSubKeys(std::vector<std::wstring>& names) override;
 
+  // GetString for a setting that is text: only a value stored as REG_SZ or REG_EXPAND_SZ
+  // (not expanded) is read; a value of another type is not text and gives false, as a
+  // missing one does, instead of its bytes taken for characters.
+  bool GetTextString(const wchar_t* name, std::wstring& value);
+
   HKEY Handle() const { return m_hKey; }
   bool IsOpen() const { return m_isOpen; }
 
  private:
+  // The wide string read of GetString and GetTextString; `textOnly` refuses other types.
+  bool ReadWideString(const wchar_t* name, std::wstring& value, bool textOnly);
+
   HKEY m_hKey = nullptr;
   bool m_isOpen = false;
 };
@@ -129,6 +137,8 @@ std::vector<wchar_t> BuildMultiString(const std::vector<std::wstring>& values);
 // Splits multi-string data of `count` characters at each NUL; stops at the first empty
 // string or the end of the data (a last string without its NUL is kept).
 std::vector<std::wstring> ParseMultiString(const wchar_t* data, size_t count);
+// Whether a value of this type holds text: REG_SZ or REG_EXPAND_SZ.
+bool IsTextType(DWORD type);
 // Names laid out as NUL-terminated strings plus one more NUL.
 std::vector<wchar_t> JoinNames(const std::vector<std::wstring>& names);
 

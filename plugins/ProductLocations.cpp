@@ -201,7 +201,9 @@ bool IsSuiteType(const std::wstring& type) {
   Reg key;
   if (!key.Open(HKEY_LOCAL_MACHINE, SharedNames::kRegistryRoot, KEY_READ)) return false;
   std::wstring suiteType;
-  const bool read = key.GetString(kSuiteTypeValue, suiteType);
+  // Only a text value names a suite type: a number whose bytes happen to spell one
+  // must not switch every plug-in off.
+  const bool read = key.GetTextString(kSuiteTypeValue, suiteType);
   key.Close();
   return read && ::lstrcmpiW(suiteType.c_str(), type.c_str()) == 0;
 }

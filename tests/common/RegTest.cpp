@@ -103,6 +103,30 @@ TEST_F(RegTest, WideStringEdgeValues) {
   EXPECT_EQ(text, L"\x0042\x0041");
 }
 
+// A setting read as text takes only values stored as text; the bytes of a number or of
+// binary data are no text, however they would read.
+TEST_F(RegTest, TextStringReadsOnlyTextTypes) {
+  const wchar_t path[] = L"%SystemRoot%\\x";
+  ASSERT_TRUE(scratch_.WriteRaw(L"", L"sz", REG_SZ, L"zk", 6));
+  ASSERT_TRUE(scratch_.WriteRaw(L"", L"expand", REG_EXPAND_SZ, path, sizeof(path)));
+  ASSERT_TRUE(reg_.SetDword(L"number", 0x006B007A));  // its bytes spell "zk"
+  ASSERT_TRUE(scratch_.WriteRaw(L"", L"binary", REG_BINARY, L"zk", 6));
+  ASSERT_TRUE(scratch_.WriteRaw(L"", L"multi", REG_MULTI_SZ, L"zk\0", 8));
+  ASSERT_TRUE(scratch_.WriteRaw(L"", L"zero", REG_SZ, nullptr, 0));
+  std::wstring text;
+  ASSERT_TRUE(reg_.GetTextString(L"sz", text));
+  EXPECT_EQ(text, L"zk");
+  ASSERT_TRUE(reg_.GetTextString(L"expand", text));
+  EXPECT_EQ(text, path);  // not expanded
+  for (const wchar_t* name : {L"number", L"binary", L"multi", L"zero", L"missing"}) {
+    text = L"unchanged";
+    EXPECT_FALSE(reg_.GetTextString(name, text)) << name;
+    EXPECT_EQ(text, L"unchanged");
+  }
+  std::wstring untyped;
+  EXPECT_TRUE(reg_.GetString(L"number", untyped));  // the plain read still takes any type
+}
+
 TEST_F(RegTest, DwordReadsAtMostFourBytes) {
   ASSERT_TRUE(reg_.SetValue(L"n", DWORD{0xDEADBEEF}));
   DWORD type = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/ExCommon.h"
+#include "common/UniqueHandle.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchFiles.h"
 #include "support/ScratchRegKey.h"
@@ -79,6 +80,32 @@ TEST(MachineProductLocations, InstallPathsAndSuiteType) {
     else ASSERT_TRUE(saved.suiteType.Remove());
     EXPECT_EQ(ProductLocations::IsSuiteType(c.asked), c.expected) << (c.stored ? c.stored : L"(missing)");
   }
+}
+
+// Settings stored as another type than text read as missing: a number whose bytes spell
+// "zk" neither switches the plug-ins off nor becomes a folder or a language.
+TEST(MachineProductLocations, SettingsOfAnotherTypeReadAsMissing) {
+  SavedLocations saved;
+  const DWORD spellsZk = 0x006B007A;
+  const auto writeNumber = [&](const wchar_t* key, const wchar_t* name) {
+    UniqueHKey handle;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, handle.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&spellsZk),
+                               sizeof(spellsZk)),
+              ERROR_SUCCESS);
+  };
+  writeNumber(kRoot, L"SuiteType");
+  writeNumber(kRoot, L"InstallPath");
+  writeNumber(kWebFilter, L"InstallPath");
+  writeNumber(kAntiVirus, L"InstallPath");
+  writeNumber(kRoot, L"Lang");
+  EXPECT_FALSE(ProductLocations::IsSuiteType(L"zk"));
+  EXPECT_EQ(ProductLocations::GetInstallPath(), L"");
+  EXPECT_EQ(ProductLocations::GetWebFilterInstallPath(), L"");
+  EXPECT_EQ(ProductLocations::GetMalwarePluginFolder(), L"");
+  EXPECT_EQ(ProductLocations::GetAntiVirusInstallPath(), L"");
+  EXPECT_EQ(ExCommon::ReadMachineString(kRoot, L"Lang"), L"");
 }
 
 TEST(ProductLocationsFolders, DataFoldersBelowCommonAppData) {
