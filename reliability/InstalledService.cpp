@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ServiceLogRoom.h"
 #include "ipc/SMIPCTNG.h"
 #include "ipc/SharedNames.h"
 #include "support/CapturedProcess.h"
@@ -110,6 +111,7 @@ bool InstalledService::ClearJournals() const {
 }
 
 bool InstalledService::Start(DWORD timeoutMs, double* ms, std::string* why) {
+  MakeRoomInServiceLog();
   LARGE_INTEGER begun = {};
   ::QueryPerformanceCounter(&begun);
   const DWORD error = test_support::StartServiceByName(kName);

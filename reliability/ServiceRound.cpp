@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ProcessCpuTime.h"
+#include "ServiceLogRoom.h"
 #include "common/UniqueHandle.h"
 #include "support/ChildProcess.h"
 #include "support/ServiceCalls.h"
@@ -77,6 +78,7 @@ std::string BrokenRoundPromise(const ServiceRoundResult& round, const ServiceRou
 ServiceRoundResult RunServiceRound(const ServiceRoundOptions& options) {
   ServiceRoundResult round;
   const wchar_t* name = SentrelSrvRegistration::Name();
+  MakeRoomInServiceLog();
   test_support::LogWatch log(test_support::ServiceLogPath());
 
   const ULONGLONG startAt = ::GetTickCount64();
