@@ -51,8 +51,8 @@ bool NestsDeeperThan(const std::string& text, int limit) {
 
 // The text of a refused packet as its log line shows it: control bytes (line breaks and
 // NULs among them) become '?', so that the text can neither break the line nor forge
-// another; a long text is cut. The logger drops a line that does not fit whole, and a
-// refusal must not go without its line.
+// another; a text too long for one log line is cut. The logger drops a line that does
+// not fit whole, and a refusal must not go without its line.
 std::string TextForLog(const std::string& text) {
   std::string shown = text.substr(0, GenericPacket::kTextBytesShownInLog);
   for (char& c : shown) {
@@ -196,12 +196,16 @@ bool GenericPacket::GetPacket(const std::string& jsonText) {
     m_keyValues.clear();
 
     // The iterative parser keeps its own heap stack, so deep nesting cannot exhaust
-    // the thread's stack; the length-bounded parse never reads past the text. The parser
-    // takes a NUL byte for the end of its input, and no JSON text holds one: a text with
-    // a NUL is refused rather than read up to it.
+    // the thread's stack; the length-bounded parse never reads past the text. A text
+    // taken with its terminating NULs (a queue item's payload) ends at them, as a
+    // C string would; a NUL with more text after it is no JSON and the text is refused
+    // rather than read up to the NUL.
     rapidjson::Document document;
-    const bool refused = NestsDeeperThan(jsonText, kMaxNesting) || jsonText.find('\0') != std::string::npos;
-    if (!refused) document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), jsonText.size());
+    const size_t firstNul = jsonText.find('\0');
+    const size_t textLength = firstNul == std::string::npos ? jsonText.size() : firstNul;
+    const bool textAfterNul = jsonText.find_first_not_of('\0', textLength) != std::string::npos;
+    const bool refused = textAfterNul || NestsDeeperThan(jsonText, kMaxNesting);
+    if (!refused) document.Parse<rapidjson::kParseIterativeFlag>(jsonText.data(), textLength);
     if (refused || document.HasParseError()) {
       Logger::Instance().Log(LogLevel::Error, "GenericPacket - GetPacket - failed to parse JSON: %s",
                              TextForLog(jsonText).c_str());

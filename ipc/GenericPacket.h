@@ -29,12 +29,13 @@ class GenericPacket {
   // Writes the packet once, as one item, to `queueName` through a short-lived client.
   bool WriteOnce(const std::wstring& queueName, unsigned long long mappingSize,
                  const std::wstring& channelId) const;
-  // Replaces the packet's content by what the JSON text holds. False, with a log line,
-  // for text that is not JSON (a NUL byte anywhere included) or not in the packet format.
-  // A line that shows the text shows at most kTextBytesShownInLog bytes of it, then
-  // "...", with control bytes as '?'.
+  // Replaces the packet's content by what the JSON text holds. The text ends at its
+  // trailing NULs, if any. False, with a log line, for text that is not JSON (a NUL
+  // with text after it included) or not in the packet format. A line that shows the
+  // text shows it whole up to kTextBytesShownInLog bytes (a longer one cut there, then
+  // "..."), with control bytes as '?'; the line then still fits the logger's line.
   bool GetPacket(const std::string& jsonText);
-  static constexpr size_t kTextBytesShownInLog = 1024;
+  static constexpr size_t kTextBytesShownInLog = 3000;
   // Takes the three header strings from a parsed document (first member of each name).
   bool _LoadHeader(const rapidjson::Document& document);
   // "0"/"1", or "true"/"false" in any case; other text gives false; missing or empty

@@ -12,10 +12,13 @@
 // three samples a quarter second apart. They are measured the same way after the storm,
 // once the worker has handled the last signals, and may be at most 5% above the start.
 //
-// After the storm, once the log has gone quiet, each plug-in is given its final
-// protection status and one last signal; its journal must then show it in that state:
-// on, a "Start" without a later "Stop"; off, no "Start" after its last "Stop". A stop
-// through the control manager must then complete within 6 seconds.
+// The moment the storm ends, while the worker is still busy with its last signals, each
+// plug-in is given its final protection status and one last signal. Once the log has
+// gone quiet the journals must show both plug-ins in that state: on, a "Start" without a
+// later "Stop"; off, no "Start" after its last "Stop". A signal that came while the
+// worker was busy with another is not lost. The same holds after one more signal given
+// with the worker in its wait. A stop through the control manager must then complete
+// within 6 seconds.
 #include <windows.h>
 
 #include <algorithm>
@@ -270,6 +273,10 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
   const size_t errorsBefore = log.errors();
   const StormRun storm = RunStorm(service, log, rounds, durationMs, switchEveryMs);
   if (!storm.failure.empty()) result.Fail(storm.failure);
+  // The last word, given while the worker still handles the storm's last signals.
+  const bool lastWordGiven = service.WritePluginSettings(Protection(hearthFinal), Protection(malwareFinal)) &&
+                             SetSettingsEvent(SettingsEvent::Hearth) && SetSettingsEvent(SettingsEvent::Malware);
+  if (!lastWordGiven) result.Fail("cannot give the final settings and their signals");
   const bool quiet = WaitForQuiet(log, kQuietMs, kQuietTimeoutMs);
   if (!quiet) result.Fail("the worker was still busy " + Number(kQuietTimeoutMs) + " ms after the storm");
   long long accepted[kSettingsEventCount];
@@ -279,13 +286,21 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
     acceptedTotal += accepted[i];
   }
   const size_t stormErrors = log.errors() - errorsBefore;
+  const auto describe = [](bool wanted, const JournalState& state) {
+    return std::string("protection ") + (wanted ? "on" : "off") + ", " + (state.running ? "running" : "stopped") +
+           " (" + Number(state.starts) + " Start, " + Number(state.stops) + " Stop)";
+  };
+  // The last word given while busy, as the journals show it once the worker is idle.
+  const JournalState hearthWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Hearth, pid);
+  const JournalState malwareWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Malware, pid);
+  if (hearthWhileBusy.running != hearthFinal)
+    result.Fail("after the last word given while busy, Hearth ends " + describe(hearthFinal, hearthWhileBusy));
+  if (malwareWhileBusy.running != malwareFinal)
+    result.Fail("after the last word given while busy, the malware plug-in ends " +
+                describe(malwareFinal, malwareWhileBusy));
 
-  // The last word: final protection, one more signal per plug-in, the worker back in its wait.
-  if (!service.WritePluginSettings(Protection(hearthFinal), Protection(malwareFinal))) {
-    result.Fail("cannot write the final settings");
-  } else if (!log.Settle(kSettleTimeoutMs, &why)) {
-    result.Fail("after the storm: " + why);
-  }
+  // Once more with the worker in its wait: one more signal per plug-in, then back in its wait.
+  if (!log.Settle(kSettleTimeoutMs, &why)) result.Fail("after the storm: " + why);
   const bool running = service.IsRunning();
   if (!running || storm.notRunning != 0) {
     result.Fail("the service did not stay running (" + Number(storm.notRunning) + " checks found it otherwise)");
@@ -304,10 +319,6 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
 
   const JournalState hearth = StateFromJournal(service.plugins(), SamplePlugin::Hearth, pid);
   const JournalState malware = StateFromJournal(service.plugins(), SamplePlugin::Malware, pid);
-  const auto describe = [](bool wanted, const JournalState& state) {
-    return std::string("protection ") + (wanted ? "on" : "off") + ", " + (state.running ? "running" : "stopped") +
-           " (" + Number(state.starts) + " Start, " + Number(state.stops) + " Stop)";
-  };
   if (hearth.running != hearthFinal) result.Fail("Hearth ends " + describe(hearthFinal, hearth));
   if (malware.running != malwareFinal) result.Fail("the malware plug-in ends " + describe(malwareFinal, malware));
 
@@ -340,13 +351,19 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
                                      Percent(before.handles, after.handles) + ")");
   result.Figure("storm-private-bytes", Number(before.privateBytes) + " -> " + Number(after.privateBytes) + " (" +
                                            Percent(before.privateBytes, after.privateBytes) + ")");
+  result.Figure("storm-last-word-while-busy", "Hearth " + describe(hearthFinal, hearthWhileBusy) + "; malware " +
+                                                 describe(malwareFinal, malwareWhileBusy));
   result.Figure("storm-final-hearth", describe(hearthFinal, hearth));
   result.Figure("storm-final-malware", describe(malwareFinal, malware));
   result.Figure("storm-stop-ms", InstalledService::Milliseconds(stop.ms));
   result.result =
       Number(storm.eventsSet) + " signals -> " + Number(acceptedTotal) + " accepted, running, handles " +
       Percent(before.handles, after.handles) + ", private " + Percent(before.privateBytes, after.privateBytes) +
-      ", plug-ins as asked: " + (hearth.running == hearthFinal && malware.running == malwareFinal ? "yes" : "no") +
+      ", plug-ins as asked: " +
+      (hearthWhileBusy.running == hearthFinal && malwareWhileBusy.running == malwareFinal &&
+               hearth.running == hearthFinal && malware.running == malwareFinal
+           ? "yes"
+           : "no") +
       ", stop " + InstalledService::Milliseconds(stop.ms) + " ms";
   return result;
 }

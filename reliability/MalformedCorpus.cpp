@@ -318,8 +318,10 @@ std::vector<TextInput> HandMadePackets() {
   accept(" \t\r\n" + valid + "\r\n ");
   refuse(valid + "x");
   refuse(valid + "{}");
-  refuse(valid + nul);
+  accept(valid + nul);  // a text taken with its terminating NULs ends at them
+  accept(valid + "\r\n" + nul + nul);
   refuse(valid + nul + "garbage");
+  refuse(valid + nul + nul + "}");
   refuse(head + nul + channel + "\"keyvallist\":[]}");
   refuse(withPair("\"k\"", "\"a" + nul + "b\""));
   accept(withPair("\"k\"", "\"a\\u0000b\""));

@@ -5,7 +5,8 @@
 // Runs the scenarios (all, or those named) and prints one table (scenario, load, faults
 // injected, verdict, result, anything lost) and the figure lines of every scenario.
 // Exit code 0 when no scenario failed (a known limit is not a failure), 1 otherwise.
-// Scenarios that need helper processes start this program again with "--child=<name>".
+// Scenarios that need helper processes start this program again with "--child=<name>";
+// the helpers end when the campaign ends.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -17,6 +18,7 @@
 #include "CampaignTable.h"
 #include "Scenario.h"
 #include "support/ChildProcess.h"
+#include "support/ParentLifeline.h"
 
 namespace {
 
@@ -38,6 +40,8 @@ std::set<int> ParseNumbers(const std::wstring& list) {
 int main() {
   int childExit = 0;
   if (test_support::RunChildIfRequested(&childExit)) return childExit;
+  // Helpers end with the campaign, even when it is killed.
+  test_support::HandLifelineToChildren();
 
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);

@@ -92,6 +92,20 @@ TEST(GenericPacket, StringsEndAtTheirFirstNul) {
   EXPECT_EQ("v", packet.GetValue("k"));
 }
 
+// A text handed over with its terminating NULs, as a queue item's payload holds it,
+// ends at them and is read as the text before them.
+TEST(GenericPacket, TrailingNulsEndTheText) {
+  GenericPacket written;
+  written.SetHeader("t", "s", "c");
+  written.AddKeyValue("Service", "start");
+  for (size_t nuls : {1u, 2u, 64u}) {
+    GenericPacket read;
+    ASSERT_TRUE(read.GetPacket(written.GetJDocument() + std::string(nuls, '\0'))) << nuls;
+    EXPECT_EQ("t", read.Type());
+    EXPECT_EQ("start", read.GetValue("Service"));
+  }
+}
+
 TEST(GenericPacket, MissingSubtypeKeepsTheTypeAndLogs) {
   NewLogLines subtypeMissing(L"_LoadHeader - field 'subtype' is missing");
   NewLogLines headersFailed(L"GenericPacket - GetPacket - failed to load headers");
@@ -115,22 +129,26 @@ TEST(GenericPacket, MissingListAndBadJsonAreRefusedWithTheirLines) {
   EXPECT_EQ(1u, parseFailed.count());
 }
 
-// A refused text shows in its line cut to its first 1024 bytes, with control bytes as
-// '?': a long text still gets its line (the logger drops a line that does not fit), a
-// line break cannot split the line or forge another, and a NUL byte, which the parser
-// would take for the end of the text, makes the text refused instead of read up to it.
+// A refused text shows in its line whole up to 3000 bytes and cut after them, with
+// control bytes as '?': a long text still gets its line (the logger drops a line that
+// does not fit), a line break cannot split the line or forge another, and a NUL byte
+// with text after it, which the parser would take for the end of the text, makes the
+// text refused instead of read up to it.
 TEST(GenericPacket, RefusedTextShowsInOneWholeLine) {
   const std::string valid = "{\"type\":\"t\",\"subtype\":\"s\",\"channelid\":\"c\",\"keyvallist\":[]}";
   const std::string longText = "{\"type\":\"" + std::string(20000, 'x');
+  const std::string widestShownWhole = "{\"type\":\"" + std::string(GenericPacket::kTextBytesShownInLog - 9, 'y');
   const struct {
     std::string text;
     std::string shown;
   } cases[] = {
       {longText, longText.substr(0, GenericPacket::kTextBytesShownInLog) + "..."},
+      {widestShownWhole, widestShownWhole},
+      {widestShownWhole + "z", widestShownWhole + "..."},
       {"{\r\n\"type\"\x01:\n2024 [P:    1][T:    1] [ ERROR  ] - FORGED",
        "{??\"type\"?:?2024 [P:    1][T:    1] [ ERROR  ] - FORGED"},
-      {valid + std::string(1, '\0'), valid + "?"},
       {valid + std::string(1, '\0') + "tail", valid + "?tail"},
+      {valid + std::string(2, '\0') + "}", valid + "??}"},
       {std::string("{\"type\":\"t\0\"}", 13), "{\"type\":\"t?\"}"},
   };
   for (const auto& c : cases) {

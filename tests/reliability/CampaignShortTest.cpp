@@ -4,10 +4,12 @@
 
 #include "CampaignTable.h"
 #include "Scenario.h"
+#include "support/ParentLifeline.h"
 
 namespace {
 
 void RunShort(int number) {
+  test_support::HandLifelineToChildren();  // helpers end with this test program
   for (const campaign::ScenarioEntry& entry : campaign::Scenarios()) {
     if (entry.number != number) continue;
     campaign::ScenarioScale scale;

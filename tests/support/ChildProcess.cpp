@@ -4,6 +4,8 @@
 
 #include <map>
 
+#include "support/ParentLifeline.h"
+
 namespace test_support {
 namespace {
 
@@ -27,6 +29,7 @@ bool RunChildIfRequested(int* exitCode) {
   bool isChild = false;
   if (argc >= 2 && wcsncmp(argv[1], kChildSwitch, wcslen(kChildSwitch)) == 0) {
     isChild = true;
+    FollowParentLifeline();
     const std::wstring name = argv[1] + wcslen(kChildSwitch);
     std::vector<std::wstring> args(argv + 2, argv + argc);
     auto found = Registry().find(name);
