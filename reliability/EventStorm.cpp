@@ -12,9 +12,10 @@
 // three samples a quarter second apart. They are measured the same way after the storm,
 // once the worker has handled the last signals, and may be at most 5% above the start.
 //
-// The moment the storm ends, while the worker is still busy with its last signals, each
-// plug-in is given its final protection status and one last signal. Once the log has
-// gone quiet the journals must show both plug-ins in that state: on, a "Start" without a
+// The moment the storm ends, each plug-in is given the opposite of its final protection
+// status with a signal, and at once, while the worker is busy with that, its final
+// status and one last signal. Once the log has gone quiet (and the plug-ins' last calls
+// have come, within 10 s) the journals must show both plug-ins in that state: on, a "Start" without a
 // later "Stop"; off, no "Start" after its last "Stop". A signal that came while the
 // worker was busy with another is not lost. The same holds after one more signal given
 // with the worker in its wait. A stop through the control manager must then complete
@@ -87,6 +88,7 @@ constexpr DWORD kQuietMs = 500;
 constexpr DWORD kQuietTimeoutMs = 60000;
 constexpr DWORD kRunningCheckMs = 200;
 constexpr double kGrowthLimit = 0.05;
+constexpr DWORD kJournalWaitMs = 10000;
 
 std::string Number(long long value) { return std::to_string(value); }
 
@@ -273,9 +275,14 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
   const size_t errorsBefore = log.errors();
   const StormRun storm = RunStorm(service, log, rounds, durationMs, switchEveryMs);
   if (!storm.failure.empty()) result.Fail(storm.failure);
-  // The last word, given while the worker still handles the storm's last signals.
-  const bool lastWordGiven = service.WritePluginSettings(Protection(hearthFinal), Protection(malwareFinal)) &&
-                             SetSettingsEvent(SettingsEvent::Hearth) && SetSettingsEvent(SettingsEvent::Malware);
+  // The last word, given while the worker is busy: first the opposite status with its
+  // signals, which the worker takes up at once, then at once the final status with its
+  // own. Losing the final signals would leave the plug-ins in the opposite state.
+  const auto giveWord = [&service](bool hearthOn, bool malwareOn) {
+    return service.WritePluginSettings(Protection(hearthOn), Protection(malwareOn)) &&
+           SetSettingsEvent(SettingsEvent::Hearth) && SetSettingsEvent(SettingsEvent::Malware);
+  };
+  const bool lastWordGiven = giveWord(!hearthFinal, !malwareFinal) && giveWord(hearthFinal, malwareFinal);
   if (!lastWordGiven) result.Fail("cannot give the final settings and their signals");
   const bool quiet = WaitForQuiet(log, kQuietMs, kQuietTimeoutMs);
   if (!quiet) result.Fail("the worker was still busy " + Number(kQuietTimeoutMs) + " ms after the storm");
@@ -290,9 +297,18 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
     return std::string("protection ") + (wanted ? "on" : "off") + ", " + (state.running ? "running" : "stopped") +
            " (" + Number(state.starts) + " Start, " + Number(state.stops) + " Stop)";
   };
-  // The last word given while busy, as the journals show it once the worker is idle.
-  const JournalState hearthWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Hearth, pid);
-  const JournalState malwareWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Malware, pid);
+  // The last word given while busy, as the journals show it once the worker is idle. The
+  // worker logs its acceptance before it calls the plug-in, so a quiet log may still come
+  // before the plug-in's last call: the journals are read again for a while.
+  JournalState hearthWhileBusy, malwareWhileBusy;
+  const ULONGLONG journalDeadline = ::GetTickCount64() + kJournalWaitMs;
+  for (;;) {
+    hearthWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Hearth, pid);
+    malwareWhileBusy = StateFromJournal(service.plugins(), SamplePlugin::Malware, pid);
+    const bool asAsked = hearthWhileBusy.running == hearthFinal && malwareWhileBusy.running == malwareFinal;
+    if (asAsked || ::GetTickCount64() >= journalDeadline) break;
+    ::Sleep(50);
+  }
   if (hearthWhileBusy.running != hearthFinal)
     result.Fail("after the last word given while busy, Hearth ends " + describe(hearthFinal, hearthWhileBusy));
   if (malwareWhileBusy.running != malwareFinal)

@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <string>
 
+#include "common/UniqueHandle.h"
+
 namespace test_support {
 namespace {
 
@@ -28,16 +30,18 @@ void FollowParentLifeline() {
   if (length == 0 || length >= ARRAYSIZE(text)) return;
   const DWORD parentPid = static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
   if (parentPid == 0 || parentPid == ::GetCurrentProcessId()) return;
-  HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, parentPid);
-  if (parent == nullptr) ::TerminateProcess(::GetCurrentProcess(), kParentEndedExitCode);
-  // A parent that ended before this point and whose pid went to another process at once
-  // is not told apart: the helper then lives on as it would without the lifeline.
-  HANDLE watcher = ::CreateThread(nullptr, 64 * 1024, &WatchParent, parent, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (watcher == nullptr) {
-    ::CloseHandle(parent);
+  UniqueKernelHandle parent(::OpenProcess(SYNCHRONIZE, FALSE, parentPid));
+  if (!parent) {
+    // No such process: the parent is gone. Any other failure leaves the helper without
+    // a lifeline rather than ending it.
+    if (::GetLastError() == ERROR_INVALID_PARAMETER) ::TerminateProcess(::GetCurrentProcess(), kParentEndedExitCode);
     return;
   }
-  ::CloseHandle(watcher);
+  // A parent that ended before this point and whose pid went to another process at once
+  // is not told apart: the helper then lives on as it would without the lifeline.
+  UniqueKernelHandle watcher(
+      ::CreateThread(nullptr, 64 * 1024, &WatchParent, parent.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (watcher) parent.release();  // the watching thread keeps it for the life of the process
 }
 
 }  // namespace test_support
