@@ -12,7 +12,8 @@
 // start-signal state holds. "Does not grow" is judged after a warm-up (the first cycles
 // make the log folder, the logger's registry values and the first archive): the count of
 // the first cycle after the warm-up is the baseline, and no later cycle may hold more
-// than kHandleSlack handles above it.
+// than kHandleSlack handles above it. The handle probe is first shown to see handles
+// being added (CalibrateHandleProbe).
 #include <windows.h>
 
 #include <algorithm>
@@ -42,6 +43,14 @@ ScenarioResult RunLifecycleSoak(const ScenarioScale& scale) {
   const int cycles = scale.Pick(50, 5);
   const int warmUp = scale.Pick(3, 1);
   result.load = std::to_string(cycles) + " cycles start/signal/stop via SCM, sample plug-ins on";
+
+  // "Does not grow" means something only from a probe that sees handles come.
+  const HandleProbeCalibration probe = CalibrateHandleProbe();
+  result.Figure("soak-handle-probe", probe.Describe());
+  if (!probe.failure.empty()) {
+    result.Fail(probe.failure);
+    return result;
+  }
 
   InstalledService service;
   if (!service.ready()) {
