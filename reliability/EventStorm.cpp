@@ -5,8 +5,12 @@
 // identities and malware events in rounds paced over the storm's time. Meanwhile this
 // process rewrites the Hearth and malware plug-ins' settings files every few hundred
 // milliseconds with another protection status, follows the service's log (the worker's
-// acceptance lines) and checks that the service keeps running.
+// acceptance lines) and checks that the service keeps running. The storm counts as given
+// only when the child says on a shared board that it finished and set every event once
+// per round; the worker must then have accepted each event at least once and never more
+// often than it was set.
 //
+// The handle probe is first shown to see handles being added (CalibrateHandleProbe).
 // Handle count and private bytes are measured after a warm-up: a short storm of the same
 // kind, then the worker brought back to its wait (WorkerLog::Settle), then the median of
 // three samples a quarter second apart. They are measured the same way after the storm,
@@ -31,6 +35,7 @@
 #include "InstalledService.h"
 #include "ProcessProbe.h"
 #include "Scenario.h"
+#include "SharedBlock.h"
 #include "WorkerEvents.h"
 #include "common/TextConversion.h"
 #include "common/UniqueHandle.h"
@@ -39,20 +44,32 @@
 
 namespace {
 
-// Exit codes of the storm child other than the number of events set.
+// Exit codes of the storm child: 0 when it did every round.
 constexpr DWORD kStormBadArguments = 0x7F000001;
 constexpr DWORD kStormNoEvents = 0x7F000002;
+constexpr DWORD kStormNoBoard = 0x7F000003;
+
+// What the storm's process did, as it says while it goes: the campaign reads it from its
+// own view of the block, so a storm that crashed or stopped early shows as one that did
+// not finish, whatever its exit code says.
+struct StormBoard {
+  volatile LONG64 set[campaign::kSettingsEventCount];  // SetEvent calls that succeeded, per event
+  volatile LONG64 rounds;                              // rounds done
+  volatile LONG finished;                              // 1 once every round was done
+};
 
 }  // namespace
 
-// args: rounds, duration in ms. Sets the three settings events once per round, rounds
-// spread evenly over the duration; exits with the number of events set.
+// args: rounds, duration in ms, board. Sets the three settings events once per round,
+// rounds spread evenly over the duration, and counts on the board what it did.
 SENTREL_CHILD(L"event-storm", args) {
   using namespace campaign;
-  if (args.size() != 2) return static_cast<int>(kStormBadArguments);
+  if (args.size() != 3) return static_cast<int>(kStormBadArguments);
   const long long rounds = _wcstoi64(args[0].c_str(), nullptr, 10);
   const double durationMs = static_cast<double>(_wcstoi64(args[1].c_str(), nullptr, 10));
   if (rounds <= 0 || durationMs < 0) return static_cast<int>(kStormBadArguments);
+  SharedBlock<StormBoard> board = SharedBlock<StormBoard>::Open(args[2]);
+  if (!board.valid()) return static_cast<int>(kStormNoBoard);
   UniqueKernelHandle events[kSettingsEventCount];
   for (int i = 0; i < kSettingsEventCount; ++i) {
     events[i].reset(::OpenEventW(EVENT_MODIFY_STATE, FALSE, SettingsEventName(static_cast<SettingsEvent>(i))));
@@ -61,9 +78,11 @@ SENTREL_CHILD(L"event-storm", args) {
   LARGE_INTEGER frequency = {}, start = {}, now = {};
   ::QueryPerformanceFrequency(&frequency);
   ::QueryPerformanceCounter(&start);
-  int set = 0;
   for (long long round = 0; round < rounds; ++round) {
-    for (const UniqueKernelHandle& event : events) set += ::SetEvent(event.get()) ? 1 : 0;
+    for (int i = 0; i < kSettingsEventCount; ++i) {
+      if (::SetEvent(events[i].get())) ::InterlockedIncrement64(&board->set[i]);
+    }
+    ::InterlockedIncrement64(&board->rounds);
     // Ahead of the schedule by more than a couple of milliseconds: wait a little.
     const double due = durationMs * static_cast<double>(round + 1) / static_cast<double>(rounds);
     for (;;) {
@@ -74,7 +93,8 @@ SENTREL_CHILD(L"event-storm", args) {
       ::Sleep(1);
     }
   }
-  return set;
+  ::InterlockedExchange(&board->finished, 1);
+  return 0;
 }
 
 namespace campaign {
@@ -124,19 +144,29 @@ Usage MeasureUsage(DWORD pid) {
 
 // What one storm did.
 struct StormRun {
-  std::string failure;      // empty when the storm ran to its end
-  long long eventsSet = 0;  // SetEvent calls that succeeded in the child
-  long long switches = 0;   // protection changes written
+  std::string failure;  // empty when the storm ran to its end and set every event it was asked to
+  long long eventsSet[kSettingsEventCount] = {};  // SetEvent calls that succeeded in the child, per event
+  long long switches = 0;                          // protection changes written
   double seconds = 0;
   int notRunning = 0;  // checks that found the service not running
+
+  long long totalSet() const { return eventsSet[0] + eventsSet[1] + eventsSet[2]; }
 };
 
 // Runs the child's storm of `rounds` over `durationMs`, switching the plug-ins'
-// protection every `switchEveryMs` and following the log meanwhile.
+// protection every `switchEveryMs` and following the log meanwhile. The storm counts as
+// run only when the child ended with 0, says on its board that it finished, and set each
+// event once per round.
 StormRun RunStorm(InstalledService& service, WorkerLog& log, long long rounds, DWORD durationMs, DWORD switchEveryMs) {
   StormRun run;
-  test_support::ChildProcess child =
-      test_support::ChildProcess::Start(L"event-storm", {std::to_wstring(rounds), std::to_wstring(durationMs)});
+  const std::wstring boardName = L"Local\\" + test_support::UniqueName(L"storm") + L"_board";
+  SharedBlock<StormBoard> board = SharedBlock<StormBoard>::Create(boardName);
+  if (!board.valid()) {
+    run.failure = "cannot make the storm's board";
+    return run;
+  }
+  test_support::ChildProcess child = test_support::ChildProcess::Start(
+      L"event-storm", {std::to_wstring(rounds), std::to_wstring(durationMs), boardName});
   if (!child.valid()) {
     run.failure = "cannot start the storm's process";
     return run;
@@ -173,11 +203,19 @@ StormRun RunStorm(InstalledService& service, WorkerLog& log, long long rounds, D
   }
   run.seconds = (::GetTickCount64() - started) / 1000.0;
   log.Poll();
-  if (exitCode == kStormBadArguments || exitCode == kStormNoEvents) {
-    run.failure = exitCode == kStormNoEvents ? "the storm's process found no settings events"
-                                             : "the storm's process refused its arguments";
-  } else {
-    run.eventsSet = exitCode;
+  for (int i = 0; i < kSettingsEventCount; ++i) run.eventsSet[i] = board->set[i];
+  char code[16];
+  std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(exitCode));
+  if (exitCode == kStormBadArguments || exitCode == kStormNoEvents || exitCode == kStormNoBoard) {
+    run.failure = exitCode == kStormNoEvents  ? "the storm's process found no settings events"
+                  : exitCode == kStormNoBoard ? "the storm's process found no board"
+                                              : "the storm's process refused its arguments";
+  } else if (exitCode != 0 || board->finished != 1 || board->rounds != rounds) {
+    run.failure = "the storm's process ended with " + std::string(code) + " after " + Number(board->rounds) + " of " +
+                  Number(rounds) + " rounds";
+  } else if (run.eventsSet[0] != rounds || run.eventsSet[1] != rounds || run.eventsSet[2] != rounds) {
+    run.failure = "the storm set " + Number(run.eventsSet[0]) + "/" + Number(run.eventsSet[1]) + "/" +
+                  Number(run.eventsSet[2]) + " events (Hearth/IDTheft/Malware), not " + Number(rounds) + " each";
   }
   return run;
 }
@@ -244,6 +282,14 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
   result.load = Number(rounds) + " rounds x 3 settings events in " + Number(durationMs / 1000) + " s";
   result.faults = "protection switched every " + Number(switchEveryMs) + " ms";
 
+  // The handle figures mean something only from a probe that sees handles come.
+  const HandleProbeCalibration probe = CalibrateHandleProbe();
+  result.Figure("storm-handle-probe", probe.Describe());
+  if (!probe.failure.empty()) {
+    result.Fail(probe.failure);
+    return result;
+  }
+
   InstalledService service;
   if (!service.ready()) {
     result.Fail("setup: " + service.setupError());
@@ -293,6 +339,18 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
     acceptedTotal += accepted[i];
   }
   const size_t stormErrors = log.errors() - errorsBefore;
+  // The worker took up every kind of signal the storm gave, and never more often than it
+  // was given (signals that come while the worker is busy with one fold into one): the
+  // storm's own, and the last word's one each for Hearth and malware, twice.
+  const long long lastWordSets[kSettingsEventCount] = {2, 0, 2};
+  const char* const eventNames[kSettingsEventCount] = {"Hearth", "IDTheft", "Malware"};
+  for (int i = 0; quiet && storm.failure.empty() && i < kSettingsEventCount; ++i) {
+    const long long given = storm.eventsSet[i] + lastWordSets[i];
+    if (accepted[i] < 1 || accepted[i] > given) {
+      result.Fail("the worker accepted " + Number(accepted[i]) + " " + eventNames[i] + " signals of the " +
+                  Number(given) + " given");
+    }
+  }
   const auto describe = [](bool wanted, const JournalState& state) {
     return std::string("protection ") + (wanted ? "on" : "off") + ", " + (state.running ? "running" : "stopped") +
            " (" + Number(state.starts) + " Start, " + Number(state.stops) + " Stop)";
@@ -349,7 +407,7 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
 
   char seconds[32];
   std::snprintf(seconds, sizeof(seconds), "%.1f", storm.seconds);
-  result.Figure("storm-signals", Number(storm.eventsSet) + " (" + Number(rounds) + " rounds x 3 events)");
+  result.Figure("storm-signals", Number(storm.totalSet()) + " (" + Number(rounds) + " rounds x 3 events)");
   result.Figure("storm-seconds", seconds);
   result.Figure("storm-protection-switches", storm.switches);
   result.Figure("storm-accepted-lines", Number(acceptedTotal) + " (Hearth " + Number(accepted[0]) + ", IDTheft " +
@@ -373,7 +431,7 @@ ScenarioResult RunEventStorm(const ScenarioScale& scale) {
   result.Figure("storm-final-malware", describe(malwareFinal, malware));
   result.Figure("storm-stop-ms", InstalledService::Milliseconds(stop.ms));
   result.result =
-      Number(storm.eventsSet) + " signals -> " + Number(acceptedTotal) + " accepted, running, handles " +
+      Number(storm.totalSet()) + " signals -> " + Number(acceptedTotal) + " accepted, running, handles " +
       Percent(before.handles, after.handles) + ", private " + Percent(before.privateBytes, after.privateBytes) +
       ", plug-ins as asked: " +
       (hearthWhileBusy.running == hearthFinal && malwareWhileBusy.running == malwareFinal &&
