@@ -4,7 +4,9 @@
 // the service must start, use the default for what it cannot read (the plug-ins, the
 // resource file and the log as if the value were missing), write the logger's defaults
 // back as REG_DWORD, keep the watchdog flag as a REG_DWORD (1 while it runs, 0 after),
-// and stop within 6 seconds.
+// and stop within 6 seconds. The install paths show in the service's PATH (read from its
+// process while it runs): the stage's root and anti-virus folders are in front of it, and
+// a case that breaks one of them leaves its folder out, as if the value were missing.
 //
 // The stage: the sample plug-ins installed under a web-filter folder that also holds a
 // resource file (no language, so the resource manager looks right there), the root and
@@ -12,12 +14,15 @@
 // defaults. Every value and key a case touches is saved before and put back after it.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ProcessProbe.h"
 #include "SavedMachineKey.h"
 #include "Scenario.h"
 #include "ServiceRound.h"
@@ -118,7 +123,8 @@ const std::vector<Case>& Cases() {
                          Setting::Language, Setting::SuiteType}) {
       for (Bad bad : {Bad::DwordForText, Bad::Empty, Bad::Huge, Bad::MissingValue}) {
         const bool inShort = (text == Setting::Language && bad == Bad::DwordForText) ||
-                             (text == Setting::WebFilterInstallPath && bad == Bad::Huge);
+                             (text == Setting::WebFilterInstallPath && bad == Bad::Huge) ||
+                             (text == Setting::InstallPath && bad == Bad::DwordForText);
         all.push_back({text, bad, inShort});
       }
     }
@@ -158,6 +164,8 @@ struct Expectation {
   Resource resource = Resource::Parsed;
   bool levelWrittenBack = false;
   bool maxSizeWrittenBack = false;
+  bool rootInPath = true;       // the root install path's folder is in the service's PATH
+  bool antiVirusInPath = true;  // ... the anti-virus install path's folder
 };
 
 Expectation Expect(const Case& c) {
@@ -166,6 +174,12 @@ Expectation Expect(const Case& c) {
   // folder, so nothing is found under it (as with no value), and no resource file.
   const bool textTakenAsGiven = c.bad == Bad::Huge && Info(c.setting).text;
   switch (c.setting) {
+    case Setting::InstallPath:
+      expected.rootInPath = c.bad == Bad::None;
+      break;
+    case Setting::AntiVirusInstallPath:
+      expected.antiVirusInPath = false;
+      break;
     case Setting::WebFilterInstallPath:
       if (c.bad == Bad::HugeHoldingValue) break;
       expected.pluginsManaged = false;
@@ -189,6 +203,8 @@ Expectation Expect(const Case& c) {
     expected.resource = Resource::NotFoundRelative;
     expected.levelWrittenBack = true;
     expected.maxSizeWrittenBack = true;
+    expected.rootInPath = false;
+    expected.antiVirusInPath = false;
   }
   return expected;
 }
@@ -311,6 +327,24 @@ std::string Seconds(double value) {
   return text;
 }
 
+// The folders of the stage's root and anti-virus install paths, and the service's PATH
+// as it read while running (`read` false when it could not be read).
+struct PathStage {
+  std::wstring root;
+  std::wstring antiVirus;
+  bool read = false;
+  std::wstring path;
+};
+
+bool InPath(const std::wstring& path, const std::wstring& folder) {
+  for (size_t at = 0; at <= path.size();) {
+    const size_t end = std::min(path.find(L';', at), path.size());
+    if (end - at == folder.size() && ::_wcsnicmp(path.c_str() + at, folder.c_str(), folder.size()) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
 bool ManagedPlugins(const ServiceRoundResult& round) {
   return round.HasLine(L"-- Manage MalwarePlugin --") && round.HasLine(L"-- Manage Hearth --");
 }
@@ -321,7 +355,7 @@ bool NoPluginManaged(const ServiceRoundResult& round) {
 
 // Checks the round of one case; returns the broken promise, or empty, and what it saw.
 std::string CheckRound(const Case& c, const ServiceRoundOptions& options, const ServiceRoundResult& round,
-                       const StoredValue& watchdogRunning, std::string* seen) {
+                       const StoredValue& watchdogRunning, const PathStage& path, std::string* seen) {
   const Expectation expected = Expect(c);
   const std::string broken = BrokenRoundPromise(round, options);
   if (!broken.empty()) return broken;
@@ -357,6 +391,20 @@ std::string CheckRound(const Case& c, const ServiceRoundOptions& options, const 
       if (parsed) return "a resource file was loaded under a name that names nothing";
       saw += ", no resource file";
       break;
+  }
+
+  if (!path.read) return "the service's PATH could not be read";
+  const struct {
+    const char* name;
+    const std::wstring& folder;
+    bool expected;
+  } folders[] = {{"root", path.root, expected.rootInPath}, {"anti-virus", path.antiVirus, expected.antiVirusInPath}};
+  for (const auto& folder : folders) {
+    if (InPath(path.path, folder.folder) != folder.expected) {
+      return std::string("the ") + folder.name + " folder is " + (folder.expected ? "not " : "") +
+             "in the service's PATH";
+    }
+    saw += std::string(", ") + folder.name + " folder " + (folder.expected ? "in" : "not in") + " PATH";
   }
 
   const StoredValue level = ReadMachineValue(kLoggerKey, L"level");
@@ -431,13 +479,20 @@ ScenarioResult RunBadSettings(const ScenarioScale& scale) {
         problem = breakage.error;
       } else {
         StoredValue watchdogRunning;
+        // The core puts the suite's folders in front of PATH before the service reports RUNNING.
+        PathStage path;
+        path.root = rootFolder.path();
+        path.antiVirus = antiVirusFolder.path();
         ServiceRoundOptions options;
         options.settleMs = 500;
         options.quietMs = 1000;
-        options.whileRunning = [&watchdogRunning](DWORD) { watchdogRunning = ReadMachineValue(kRootKey, kWatchdogValue); };
+        options.whileRunning = [&watchdogRunning, &path](DWORD pid) {
+          watchdogRunning = ReadMachineValue(kRootKey, kWatchdogValue);
+          path.read = ProcessEnvironmentVariable(pid, L"PATH", &path.path);
+        };
         const ServiceRoundResult round = RunServiceRound(options);
         stopSeconds = round.stopSeconds;
-        problem = CheckRound(*c, options, round, watchdogRunning, &seen);
+        problem = CheckRound(*c, options, round, watchdogRunning, path, &seen);
       }
     }
     if (stopSeconds > worstStop) worstStop = stopSeconds;
