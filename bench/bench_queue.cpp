@@ -20,6 +20,12 @@
 //     pipe        WriteFile of a message-mode named pipe, a reader thread stamps it.
 //   saturated rounds (back to back, a fixed time): 1 writer, 4 writers, the same with
 //     the primitives alone (the ceiling the system calls leave), and the pipe.
+//
+// The figures count only work that was done: a queue write or pipe message that fails
+// for any reason other than a full queue (in the paced rounds, for any reason at all)
+// fails the run, and so does a server or pipe reader that did not receive exactly what
+// the writers say they wrote. The goals are printed only once every run passed these
+// checks.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -64,6 +70,12 @@ struct Control {
   // Saturated: operations completed and full-queue answers in the last round.
   volatile long long count[kMaxWriters];
   volatile long long full[kMaxWriters];
+  // Every run: writers that opened their objects and warmed up; queue items and pipe
+  // messages written, and operations that failed for another reason than a full queue.
+  volatile LONG ready;
+  volatile long long written[kMaxWriters];
+  volatile long long piped[kMaxWriters];
+  volatile long long failed[kMaxWriters];
 };
 
 // What a queue item and a pipe message carry in front of their padding.
@@ -238,9 +250,11 @@ struct WriterSide {
     std::memcpy(payload, &stamp, sizeof(stamp));
   }
 
-  // One operation of a kind; false when the queue answered "full".
-  bool Operation(int kind, int round, bool paced) {
+  // One operation of a kind; false when it was not done (the queue answered "full", or
+  // the write failed, which is counted in control->failed).
+  bool Operation(int kind, int round, bool paced, int index, bool* full = nullptr) {
     const long long t0 = Ticks();
+    if (full != nullptr) *full = false;
     switch (kind) {
       case kPrimitives:
         Primitives(names.Event(), t0, -1);
@@ -251,15 +265,31 @@ struct WriterSide {
       case kPipe: {
         Stamped(t0, round, paced);
         DWORD written = 0;
-        return ::WriteFile(pipe.get(), payload, kPayload, &written, nullptr) != FALSE;
+        if (::WriteFile(pipe.get(), payload, kPayload, &written, nullptr) && written == kPayload) {
+          ++control->piped[index];
+          return true;
+        }
+        ++control->failed[index];
+        return false;
       }
       default: {
         Stamped(t0, round, paced);
-        bool full = false;
-        return client.Write(L"bench", payload, kPayload, &full) || !full;
+        bool queueFull = false;
+        if (client.Write(L"bench", payload, kPayload, &queueFull)) {
+          ++control->written[index];
+          return true;
+        }
+        if (full != nullptr && queueFull) {
+          *full = true;
+        } else {
+          ++control->failed[index];
+        }
+        return false;
       }
     }
   }
+
+  void Ready() { ::InterlockedIncrement(&control->ready); }
 };
 
 // Paced writer: all rounds, kinds rotating so that no kind always comes first.
@@ -270,7 +300,8 @@ int RunPacedWriter(WriterSide& w, int index, int kindMask, int rounds) {
   UniqueKernelHandle start(::OpenEventW(SYNCHRONIZE, FALSE, w.names.Start().c_str()));
   // Warm-up outside the timed part (the logger opens its file on the first write).
   for (int i = 0; i < 5; ++i)
-    for (int kind : kinds) w.Operation(kind, kMaxRounds, false);
+    for (int kind : kinds) w.Operation(kind, kMaxRounds, false, index);
+  w.Ready();
   if (!start || ::WaitForSingleObject(start.get(), 60000) != WAIT_OBJECT_0) return 1;
   std::vector<double> costs;
   for (int round = 0; round < rounds; ++round) {
@@ -280,7 +311,7 @@ int RunPacedWriter(WriterSide& w, int index, int kindMask, int rounds) {
       for (int i = 0; i < kPacedOps; ++i) {
         ::Sleep(1);
         const long long t0 = Ticks();
-        w.Operation(kind, round, true);
+        w.Operation(kind, round, true, index);
         costs.push_back(TicksToMicros(Ticks() - t0));
       }
       w.control->cost[index][kind][round] = Median(costs);
@@ -294,7 +325,8 @@ int RunSaturatedWriter(WriterSide& w, int index) {
   UniqueKernelHandle go(::OpenEventW(SYNCHRONIZE, FALSE, w.names.Go(index).c_str()));
   UniqueKernelHandle done(::OpenEventW(EVENT_MODIFY_STATE, FALSE, w.names.Done(index).c_str()));
   if (!go || !done) return 1;
-  for (int i = 0; i < 5; ++i) w.Operation(kWrite, 0, false);
+  for (int i = 0; i < 5; ++i) w.Operation(kWrite, 0, false, index);
+  w.Ready();
   for (;;) {
     if (::WaitForSingleObject(go.get(), 120000) != WAIT_OBJECT_0) return 1;
     const int kind = w.control->kind;
@@ -302,9 +334,10 @@ int RunSaturatedWriter(WriterSide& w, int index) {
     const int op = kind == kSatPrimitives ? kPrimitives : kind == kSatPipe ? kPipe : kWrite;
     long long count = 0, full = 0;
     while (!w.control->stop) {
-      if (w.Operation(op, 0, false)) {
+      bool queueFull = false;
+      if (w.Operation(op, 0, false, index, &queueFull)) {
         ++count;
-      } else {
+      } else if (queueFull) {
         // The queue is full until the listener's next drain: step aside for a moment
         // instead of spinning on the mutex the listener needs.
         ++full;
@@ -370,7 +403,15 @@ class Run {
       ::CloseHandle(info.hThread);
       processes_.emplace_back(info.hProcess);
     }
-    ::Sleep(800);  // the writers open their objects and warm up
+    // The writers open their objects and warm up; a writer that ends meanwhile failed.
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
+    while (control_->ready < writers) {
+      for (auto& process : processes_) {
+        if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return false;
+      }
+      if (::GetTickCount64() >= deadline) return false;
+      ::Sleep(10);
+    }
     return true;
   }
 
@@ -380,7 +421,8 @@ class Run {
     return WaitWriters(60000);
   }
 
-  // Saturated: `writers` writers run `kind` for a fixed time; operations per second.
+  // Saturated: `writers` writers run `kind` for a fixed time; operations per second. A
+  // writer that does not report its count marks the run failed.
   double SaturatedRound(int kind, int writers, long long* fullAnswers) {
     control_->kind = kind;
     control_->stop = 0;
@@ -391,7 +433,7 @@ class Run {
     const long long t1 = Ticks();
     long long count = 0;
     for (int i = 0; i < writers; ++i) {
-      ::WaitForSingleObject(done_[i].get(), 10000);
+      if (::WaitForSingleObject(done_[i].get(), 10000) != WAIT_OBJECT_0) unreported_ = true;
       count += control_->count[i];
       if (fullAnswers != nullptr) *fullAnswers += control_->full[i];
     }
@@ -399,10 +441,38 @@ class Run {
     return count / (TicksToMicros(t1 - t0) / 1e6);
   }
 
-  void QuitSaturated() {
+  bool QuitSaturated() {
     control_->kind = kSatQuit;
     for (auto& go : go_) ::SetEvent(go.get());
-    WaitWriters(10000);
+    return WaitWriters(10000);
+  }
+
+  // Once the writers have ended: the server received every item they wrote, the pipe
+  // reader every message, no operation failed and every saturated round was reported.
+  // Waits up to 10 s for the listener's last drains; empty when all held, else why.
+  std::string Check() {
+    long long written = 0, piped = 0, failed = 0;
+    for (int i = 0; i < kMaxWriters; ++i) {
+      written += control_->written[i];
+      piped += control_->piped[i];
+      failed += control_->failed[i];
+    }
+    const ULONGLONG deadline = ::GetTickCount64() + 10000;
+    while (static_cast<long long>(server_.received) < written && ::GetTickCount64() < deadline) ::Sleep(10);
+    if (pipeThread_) ::WaitForSingleObject(pipeThread_.get(), 10000);  // ends when the writer closes the pipe
+    char why[200] = "";
+    if (failed != 0) {
+      std::snprintf(why, sizeof(why), "%lld writes failed for another reason than a full queue", failed);
+    } else if (unreported_) {
+      std::snprintf(why, sizeof(why), "a writer did not report the end of a saturated round");
+    } else if (static_cast<long long>(server_.received) != written) {
+      std::snprintf(why, sizeof(why), "the server received %lld items of the %lld written",
+                    static_cast<long long>(server_.received), written);
+    } else if (pipeReader_.messages != piped) {
+      std::snprintf(why, sizeof(why), "the pipe reader received %lld messages of the %lld written",
+                    pipeReader_.messages, piped);
+    }
+    return why;
   }
 
   // Ends the listeners so that their samples can be read.
@@ -450,7 +520,15 @@ class Run {
   PipeReader pipeReader_;
   UniqueKernelHandle pipe_, pipeThread_;
   std::vector<UniqueKernelHandle> processes_;
+  bool unreported_ = false;
 };
+
+// Prints why `run` failed its checks (Run::Check); true when it passed them.
+bool Passed(Run& run, const char* name) {
+  const std::string why = run.Check();
+  if (!why.empty()) std::printf("%s: %s\n", name, why.c_str());
+  return why.empty();
+}
 
 // Per-round medians of one kind for writer `w`, rounds [0, rounds).
 std::vector<double> Costs(const Control& control, int w, int kind, int rounds) {
@@ -499,6 +577,7 @@ int main() {
       std::printf("paced run with 1 writer failed\n");
       return 1;
     }
+    if (!Passed(run, "paced run with 1 writer")) return 1;
     run.Stop();
     prim1 = Costs(run.control(), 0, kPrimitives, kPacedRounds1);
     write1 = Costs(run.control(), 0, kWrite, kPacedRounds1);
@@ -520,6 +599,7 @@ int main() {
       std::printf("paced run with 4 writers failed\n");
       return 1;
     }
+    if (!Passed(run, "paced run with 4 writers")) return 1;
     run.Stop();
     for (int w = 0; w < 4; ++w) {
       const std::vector<double> p = Costs(run.control(), w, kPrimitives, kPacedRounds4);
@@ -554,7 +634,11 @@ int main() {
       }
       satPipe.push_back(run.SaturatedRound(kSatPipe, 1, nullptr));
     }
-    run.QuitSaturated();
+    if (!run.QuitSaturated()) {
+      std::printf("saturated run: a writer failed\n");
+      return 1;
+    }
+    if (!Passed(run, "saturated run")) return 1;
   }
 
   std::printf("paced, 1 writer process, %d rounds of %d operations per kind, medians of per-round medians:\n",
