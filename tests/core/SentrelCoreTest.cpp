@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -101,6 +102,16 @@ bool InOrder(const std::vector<std::wstring>& texts, const std::vector<std::wstr
     ++at;
   }
   return true;
+}
+
+// Sets the identities event and waits for the worker's next line accepting it. The worker
+// handles one event at a time, so by then every line of the events it took before is in
+// the log; and a worker spinning on an event that comes before it in its wait never
+// gets there.
+bool IdentitiesAccepted(const LogWatch& log) {
+  const size_t before = log.Count(kIdentitiesAccepted);
+  Signal(SharedNames::kIdentitiesChangedEvent);
+  return Eventually([&] { return log.Count(kIdentitiesAccepted) > before; }, 30000);
 }
 
 // A core run in a child process: started at once; told to stop with Stop(); the exit
@@ -310,15 +321,13 @@ TEST_F(MachineCore, SettingsEventsDriveThePluginsAndTheEndStopsThemInOrder) {
   EXPECT_TRUE(JournalEndsWith(SamplePlugin::Malware, {"GetProtectionStatus", "OnNotifyChanges"}));
   EXPECT_EQ(1u, core.log().Count(L"ExFilterDriver:Malware: StartPlugin : Plugin already active."));
 
-  // Identities: its line and nothing else.
-  ::Sleep(300);
-  const size_t linesBefore = core.log().NewEntries().size();
-  Signal(SharedNames::kIdentitiesChangedEvent);
-  ASSERT_TRUE(core.log().WaitFor(kIdentitiesAccepted, 30000));
-  ::Sleep(300);
+  // Identities: its line and nothing else, up to the line of the next identities signal.
+  ASSERT_TRUE(IdentitiesAccepted(core.log()));
+  ASSERT_TRUE(IdentitiesAccepted(core.log()));
   const std::vector<std::wstring> texts = core.log().NewTexts();
-  ASSERT_EQ(linesBefore + 1, texts.size());
-  EXPECT_EQ(kIdentitiesAccepted, texts.back());
+  const size_t first = Find(texts, kIdentitiesAccepted);
+  ASSERT_LT(first + 1, texts.size());
+  EXPECT_EQ(kIdentitiesAccepted, texts[first + 1]) << "a line between the two identities lines";
 
   EXPECT_EQ(0u, core.Finish());
   EXPECT_TRUE(InOrder(core.log().NewTexts(),
@@ -389,7 +398,9 @@ TEST(MachineCoreWithoutSuite, PathIsUnchangedWhenNoSuiteFolderExists) {
 
 // Stop closes the settings events while the worker waits on them, here while another
 // thread keeps setting them, after pauses that let the worker reach its wait or not:
-// the worker still ends through its shutdown line, every time.
+// the worker still ends through its shutdown line, every time. A round whose log shows a
+// settings event accepted had its worker in its wait loop when Stop came; at least one
+// round must, or the case this test is about never happened.
 TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
   MachineValueGuard webFilterPath(L"SOFTWARE\\Veltrane\\WebFilter", L"InstallPath");
   MachineValueGuard watchdog(L"SOFTWARE\\Veltrane", kWatchdogValue);
@@ -411,6 +422,7 @@ TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
       Signal(SharedNames::kMalwareSettingsChangedEvent);
     }
   });
+  int roundsInLoop = 0;
   for (int round = 0; round < 12; ++round) {
     LogWatch log(Logger::Instance().FilePath());
     ChildProcess child = ChildProcess::Start(L"core-quick-stop", {std::to_wstring(round % 4 * 20)});
@@ -420,9 +432,20 @@ TEST(MachineCoreWithoutSuite, StopWhileTheWorkerWaitsEndsItCleanlyEveryTime) {
     EXPECT_EQ(0u, exitCode) << "round " << round;
     EXPECT_EQ(0u, log.TextsStartingWith(L"SentrelCore::WorkerThreadFunc - worker thread: Unexpected").size());
     EXPECT_EQ(1u, log.Count(kWorkerCompleted)) << "round " << round;
+    const std::vector<std::wstring> texts = log.NewTexts();
+    const size_t shutdown = Find(texts, kShutdownAccepted);
+    EXPECT_NE(std::wstring::npos, shutdown) << "round " << round;
+    for (const wchar_t* accepted : {kHearthAccepted, kIdentitiesAccepted, kMalwareAccepted}) {
+      if (Find(texts, accepted) < shutdown) {
+        ++roundsInLoop;
+        break;
+      }
+    }
   }
   storm.done = true;
   storm.thread.join();
+  std::printf("rounds whose worker was in its wait loop when Stop came: %d of 12\n", roundsInLoop);
+  EXPECT_GT(roundsInLoop, 0) << "no round stopped the worker in its wait loop";
   EXPECT_EQ(0, WatchdogFlag());
 }
 
@@ -438,11 +461,11 @@ TEST(MachineCoreWithoutSuite, ASettingsEventLeftSetByAManualResetOwnerCountsOnce
   CoreChild core;
   ASSERT_TRUE(core.WaitStarted());
   ASSERT_TRUE(core.log().WaitFor(kHearthAccepted, 30000));
-  ::Sleep(500);
+  ASSERT_TRUE(IdentitiesAccepted(core.log())) << "the worker spins on the Hearth event";
   EXPECT_EQ(1u, core.log().Count(kHearthAccepted));
   ASSERT_TRUE(::SetEvent(squatted.get()));
   ASSERT_TRUE(Eventually([&] { return core.log().Count(kHearthAccepted) >= 2; }, 30000));
-  ::Sleep(500);
+  ASSERT_TRUE(IdentitiesAccepted(core.log())) << "the worker spins on the Hearth event";
   EXPECT_EQ(2u, core.log().Count(kHearthAccepted));
   EXPECT_EQ(0u, core.Finish());
   EXPECT_EQ(1u, core.log().Count(kWorkerCompleted));

@@ -73,6 +73,84 @@ class RawQueueView {
   UniqueMappedView view_;
 };
 
+// Waits seen through the program's import table, for showing that a race test reached
+// the interleaving it is about. The watched thread's waits that do not get their object
+// at once (a mutex held by another thread or process) are counted and set `blocked`; its
+// waits that get their object after the closer thread began a WaitForMultipleObjects
+// are counted too. The closer's first such wait sets `closeWaiting`.
+struct WaitWatch {
+  std::atomic<DWORD> watched{0};
+  std::atomic<HANDLE> blocked{nullptr};
+  std::atomic<DWORD> closer{0};
+  std::atomic<HANDLE> closeWaiting{nullptr};
+  std::atomic<bool> closerWaits{false};
+  std::atomic<int> blockedWaits{0};
+  std::atomic<int> takenAfterCloserWaited{0};
+};
+// Lives as long as the process: a thread may still be inside a replacement below.
+WaitWatch g_waitWatch;
+
+template <typename Function>
+Function Kernel32(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+DWORD WINAPI WatchedWaitForSingleObject(HANDLE object, DWORD ms) {
+  static const auto original = Kernel32<decltype(&::WaitForSingleObject)>("WaitForSingleObject");
+  if (::GetCurrentThreadId() != g_waitWatch.watched || ms == 0) return original(object, ms);
+  DWORD result = original(object, 0);
+  if (result == WAIT_TIMEOUT) {
+    ++g_waitWatch.blockedWaits;
+    if (HANDLE blocked = g_waitWatch.blocked) ::SetEvent(blocked);
+    result = original(object, ms);
+  }
+  if ((result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) && g_waitWatch.closerWaits) {
+    ++g_waitWatch.takenAfterCloserWaited;
+  }
+  return result;
+}
+
+DWORD WINAPI WatchedWaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL all, DWORD ms) {
+  static const auto original = Kernel32<decltype(&::WaitForMultipleObjects)>("WaitForMultipleObjects");
+  if (::GetCurrentThreadId() == g_waitWatch.closer && !g_waitWatch.closerWaits.exchange(true)) {
+    if (HANDLE waiting = g_waitWatch.closeWaiting) ::SetEvent(waiting);
+  }
+  return original(count, objects, all, ms);
+}
+
+// Watches the waits of one thread for the life of the object (see WaitWatch). Made
+// before the code under test starts the threads it watches: a loop may keep the address
+// of a wait function that it read from the import table before the loop.
+class WatchedWaits {
+ public:
+  explicit WatchedWaits(HANDLE blocked)
+      : one_("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&WatchedWaitForSingleObject)),
+        many_("kernel32.dll", "WaitForMultipleObjects", reinterpret_cast<void*>(&WatchedWaitForMultipleObjects)) {
+    g_waitWatch.blocked = blocked;
+  }
+  ~WatchedWaits() {
+    g_waitWatch.watched = 0;
+    g_waitWatch.closer = 0;
+    g_waitWatch.blocked = nullptr;
+    g_waitWatch.closeWaiting = nullptr;
+    g_waitWatch.closerWaits = false;
+    g_waitWatch.blockedWaits = 0;
+    g_waitWatch.takenAfterCloserWaited = 0;
+  }
+  bool installed() const { return one_.installed() && many_.installed(); }
+  void Watch(DWORD thread) { g_waitWatch.watched = thread; }
+  // Called on the closer thread before it starts its wait.
+  void WatchCloser(HANDLE closeWaiting) {
+    g_waitWatch.closeWaiting = closeWaiting;
+    g_waitWatch.closer = ::GetCurrentThreadId();
+  }
+  int takenAfterCloserWaited() const { return g_waitWatch.takenAfterCloserWaited; }
+
+ private:
+  ImportHook one_;
+  ImportHook many_;
+};
+
 // The payloads a child server was told to look for, in the order given.
 int PayloadIndex(const std::vector<std::wstring>& payloads, const std::string& payload) {
   for (size_t i = 0; i < payloads.size(); ++i) {
@@ -134,12 +212,24 @@ constexpr int kServerNotCreated = 1 << 20;
 
 // args: queue, stem, payloads... A channel server in a process of its own, driven by
 // events named from the stem: <stem>_ready once it serves, <stem>_entered and
-// <stem>_gate around its first delivery (when the test made a gate), <stem>_got<i>
-// when payload i arrives, <stem>_stop to end. Exit code: ReportingServer::Report().
+// <stem>_gate around its first delivery (when the test made a gate), <stem>_blocked when
+// its Create waits for an object held elsewhere (when the test made that event),
+// <stem>_got<i> when payload i arrives, <stem>_stop to end. Exit code:
+// ReportingServer::Report().
 SENTREL_CHILD(L"reporting-server", args) {
   const std::wstring stem = args.at(1);
   ReportingServer server(stem, std::vector<std::wstring>(args.begin() + 2, args.end()));
-  if (!server.Create(SMIPCTNG::kServer, args.at(0), kQueueSize)) return kServerNotCreated;
+  {
+    UniqueKernelHandle blocked(::OpenEventW(EVENT_MODIFY_STATE, FALSE, StemEvent(stem, L"blocked").c_str()));
+    std::unique_ptr<WatchedWaits> watch;
+    if (blocked) {
+      watch.reset(new WatchedWaits(blocked.get()));
+      watch->Watch(::GetCurrentThreadId());
+    }
+    if ((watch && !watch->installed()) || !server.Create(SMIPCTNG::kServer, args.at(0), kQueueSize)) {
+      return kServerNotCreated;
+    }
+  }
   SignalNamedEvent(StemEvent(stem, L"ready"));
   WaitNamedEvent(StemEvent(stem, L"stop"), 60000);
   server.Close();
@@ -341,19 +431,14 @@ TEST(ChannelHandover, ANewServerResetsTheMappingOnlyUnderTheQueueMutex) {
   const QueueLayout::QueueHeader seen = raw.header();  // the writer's read of the header
   ASSERT_EQ(1u, seen.itemCount);
 
-  ChildEvents events(UniqueName(L"reset"), {L"ready", L"got2", L"stop"});
+  ChildEvents events(UniqueName(L"reset"), {L"ready", L"blocked", L"got2", L"stop"});
   ChildProcess next = ChildProcess::Start(L"reporting-server", {queue, events.stem, L"stale", L"fresh", L"after"});
   ASSERT_TRUE(next.valid());
-  // The new server is inside Create once its server-running event exists; give it the
-  // time to reach the mapping.
-  const std::wstring running = L"Global\\Event_" + queue + L"_SrvRun";
-  bool creating = false;
-  for (int i = 0; i < 600 && !creating; ++i) {
-    creating = UniqueKernelHandle(::OpenEventW(SYNCHRONIZE, FALSE, running.c_str())).valid();
-    if (!creating) ::Sleep(50);
-  }
-  ASSERT_TRUE(creating);
-  ::Sleep(500);
+  // The new server is inside Create and waits for the queue's mutex, which this writer
+  // holds between its read and its write of the header. (A server that reset the mapping
+  // without the mutex would never wait; the items below then show what that costs.)
+  EXPECT_TRUE(events.Wait(L"blocked", kChildWaitMs))
+      << "the new server never waited for the mutex held mid-append: the interleaving was not reached";
 
   // The writer finishes its append from the header it read, and lets go.
   QueueLayout::WriteHeader(raw.bytes(), seen);
@@ -451,29 +536,47 @@ TEST(ChannelHostileObjects, APlantedMappingOfReservedPagesIsCommittedBeforeUse) 
 
 // The listener wakes for a write and waits for the queue's mutex, which the writer
 // process still holds, while Close sets the stop flag. The item must end up delivered or
-// still in the mapping, never taken out and dropped.
+// still in the mapping, never taken out and dropped. The listener's and Close's waits
+// are watched: the test shows that the listener got the mutex only after Close had
+// begun to wait for it.
 TEST(ChannelClose, CloseDuringADrainNeverDropsWhatWasTakenOut) {
   const std::wstring queue = UniqueName(L"CloseDrain");
-  CollectingChannel server;
+  UniqueKernelHandle blocked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueKernelHandle closeWaiting(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  WatchedWaits watch(blocked.get());
+  ASSERT_TRUE(watch.installed());
+  ListenerRecordingChannel server;
   ASSERT_TRUE(server.Create(SMIPCTNG::kServer, queue, kQueueSize));
   RawQueueView raw(queue);  // keeps the mapping for the look afterwards
   ASSERT_TRUE(raw.valid());
+  // A first item names the listener's thread.
+  TestClient client;
+  ASSERT_TRUE(client.Create(SMIPCTNG::kClient, queue, kQueueSize));
+  ASSERT_TRUE(client.Write(L"c", "first", 5));
+  ASSERT_TRUE(server.WaitForItems(1, 10000));
+  watch.Watch(server.listener.load());
 
   ChildEvents events(UniqueName(L"hold"), {L"written", L"release"});
   ChildProcess writer = ChildProcess::Start(L"mutex-holding-writer", {queue, events.stem});
   ASSERT_TRUE(writer.valid());
   ASSERT_TRUE(events.Wait(L"written", kChildWaitMs));
-  ::Sleep(300);  // the listener has woken and waits for the mutex
-  std::thread closer([&server] { server.Close(); });
-  ::Sleep(300);  // Close has set the stop flag and waits for the listener
+  const bool listenerWaits = WaitEvent(blocked.get(), 10000);  // woken, it waits for the mutex
+  std::thread closer([&server, &watch, &closeWaiting] {
+    watch.WatchCloser(closeWaiting.get());
+    server.Close();
+  });
+  const bool closeWaits = WaitEvent(closeWaiting.get(), 10000);  // the stop flag is set
   events.Set(L"release");
   closer.join();
+  EXPECT_TRUE(listenerWaits) << "the listener never waited for the writer's mutex";
+  EXPECT_TRUE(closeWaits) << "Close never waited for the listener";
+  EXPECT_EQ(1, watch.takenAfterCloserWaited()) << "the listener got the mutex after Close began to wait";
   DWORD exitCode = 99;
   ASSERT_TRUE(writer.Wait(kChildWaitMs, &exitCode));
   EXPECT_EQ(0u, exitCode) << "the writer was told its item was written";
 
   const auto items = server.Items();
-  const bool delivered = items.size() == 1 && items[0].payload == "held";
+  const bool delivered = items.size() == 2 && items[1].payload == "held";
   const QueueLayout::QueueHeader header = raw.header();
   const bool stillQueued =
       header.itemCount == 1 &&
@@ -518,10 +621,13 @@ TEST(ChannelHostileObjects, AnItemCountedByAWriterKilledMidWriteCostsOnlyItsDrai
   EXPECT_TRUE(dropped.WaitForCount(1, 10000));
   ASSERT_TRUE(client.Write(L"c", "after", 5));
   ASSERT_TRUE(server.WaitForItems(3, 10000));
-  ::Sleep(200);
+  // Drains come one after another: once a last item of its own drain has come, nothing
+  // of the drains before it (an old item delivered again) can still come.
+  ASSERT_TRUE(client.Write(L"c", "last", 4));
+  ASSERT_TRUE(server.WaitForItems(4, 10000));
   std::vector<std::string> payloads;
   for (const auto& item : server.Items()) payloads.push_back(item.payload);
-  EXPECT_EQ((std::vector<std::string>{"old1", "old2", "after"}), payloads);
+  EXPECT_EQ((std::vector<std::string>{"old1", "old2", "after", "last"}), payloads);
 }
 
 namespace {

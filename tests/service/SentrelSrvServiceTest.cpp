@@ -99,11 +99,10 @@ TEST(MachineSentrelSrvService, RunsTheCoreUnderTheControlManagerUntilStopped) {
   ASSERT_EQ(0u, install_run.exitCode) << install_run.output;
 
   LogWatch log(test_support::ServiceLogPath());
-  const ULONGLONG started = ::GetTickCount64();
   ASSERT_EQ(0u, test_support::StartServiceByName(kServiceName));
+  // How fast it gets there is the service benchmark's figure, not this test's.
   SERVICE_STATUS_PROCESS status = {};
   ASSERT_TRUE(test_support::WaitForServiceState(kServiceName, SERVICE_RUNNING, 60000, &status));
-  EXPECT_LT(::GetTickCount64() - started, 3000u) << "running within its wait hint";
   EXPECT_EQ(0x181u, status.dwControlsAccepted);
   log.Follow(status.dwProcessId);
   EXPECT_EQ(1, WatchdogFlag());
